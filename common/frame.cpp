@@ -1,0 +1,186 @@
+// The application frame: start-up, the exit routine and the screen lock (top half), then
+// text drawing and the header (bottom half). Start reading at installSignalHandlers.
+#include "frame.h"
+
+#include <signal.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <thread>
+
+/* process-wide objects */
+SDL_Surface *screen;                // the video surface, owned by SDL
+SDL_RWops *rw;                      // stream over rwfont, freed by TTF_CloseFont
+TTF_Font *font;                     // null before start-up and after quitApp
+void (*stopDrawingThreads)(void);   // the program's hook to end its drawing threads
+
+const SDL_Color HEADER_COLOR = {200, 200, 0, 0};
+const SDL_Color BODY_COLOR = {200, 200, 220, 0};
+
+/* frame state */
+static std::mutex screenLock;             // held by every draw-and-flip, on any thread
+static bool screenClosed;                 // under screenLock: set for good by closeApp
+static std::atomic<bool> quitting{false}; // the first quitApp caller has begun
+
+// SIGINT and SIGTERM may arrive while any thread holds the screen lock, stdio's locks or
+// malloc's: running quitApp in the handler could deadlock or corrupt memory. So they stay
+// blocked everywhere (threads inherit the mask) and this thread takes them one by one.
+static void waitForSignals(sigset_t signals)
+{
+    for (;;) {
+        int sig = 0;
+        if (sigwait(&signals, &sig) == 0)
+            quitApp(sig);
+    }
+}
+
+// A segmentation fault leaves the process in an unknown state: only calls that are safe in
+// a signal handler. sync() still pushes the log lines already written towards the card.
+static void onSegfault(int sig)
+{
+    sync();
+    _exit(sig);
+}
+
+void installSignalHandlers(void)
+{
+    sigset_t signals;
+    sigemptyset(&signals);
+    sigaddset(&signals, SIGINT);
+    sigaddset(&signals, SIGTERM);
+    pthread_sigmask(SIG_BLOCK, &signals, nullptr);
+    std::thread(waitForSignals, signals).detach();
+
+    struct sigaction segv = {};
+    segv.sa_handler = onSegfault;
+    sigemptyset(&segv.sa_mask);
+    sigaction(SIGSEGV, &segv, nullptr);
+}
+
+int startVideo(int repeatDelay, int repeatInterval)
+{
+    setenv("SDL_NOMOUSE", "1", 1);
+    if (SDL_Init(SDL_INIT_TIMER | SDL_INIT_VIDEO) != 0) {
+        printf("Could not initialize SDL: %s\n", SDL_GetError());
+        return -1;
+    }
+    SDL_PumpEvents();
+    SDL_ShowCursor(0);
+    screen = SDL_SetVideoMode(320, 240, 16, 0);
+    if (!screen) {
+        printf("Could not set the 320x240 16-bit video mode: %s\n", SDL_GetError());
+        return -1;
+    }
+    SDL_EnableKeyRepeat(repeatDelay, repeatInterval);
+    if (TTF_Init() == -1) {
+        puts("failed to TTF_Init");
+        return -1;
+    }
+    rw = SDL_RWFromMem(const_cast<unsigned char *>(rwfont), rwfontSize);
+    font = TTF_OpenFontRW(rw, 1, 8);
+    if (!font) {
+        printf("Could not open the embedded font: %s\n", TTF_GetError());
+        return -1;
+    }
+    TTF_SetFontHinting(font, TTF_HINTING_NORMAL);
+    TTF_SetFontOutline(font, 0);
+
+    std::lock_guard<std::mutex> hold(screenLock);
+    screenClosed = false;
+    return 0;
+}
+
+void closeApp(void)
+{
+    system("sync");
+    // A drawing thread may be waiting for the screen lock: end it before taking the lock.
+    if (stopDrawingThreads)
+        stopDrawingThreads();
+    {
+        std::lock_guard<std::mutex> hold(screenLock);
+        screenClosed = true;
+        if (font)
+            TTF_CloseFont(font);
+        font = nullptr;
+    }
+    // Not under the lock: SDL_Quit waits for SDL's timer thread, whose callback may be
+    // waiting for the lock. Once screenClosed is set no thread touches the screen again.
+    SDL_Quit();
+    TTF_Quit();
+}
+
+void quitApp(int code)
+{
+    if (quitting.exchange(true)) {
+        // Another thread is already quitting and will end the process for both of us.
+        for (;;)
+            pause();
+    }
+    closeApp();
+    exit(code);
+}
+
+std::unique_lock<std::mutex> holdScreen(void)
+{
+    std::unique_lock<std::mutex> hold(screenLock);
+    if (screenClosed)
+        hold.unlock();
+    return hold;
+}
+
+int waitEvent(SDL_Event *event)
+{
+    for (;;) {
+        int taken;
+        {
+            std::unique_lock<std::mutex> hold = holdScreen();
+            if (!hold.owns_lock()) {
+                for (;;)
+                    pause();
+            }
+            SDL_PumpEvents();
+            taken = SDL_PeepEvents(event, 1, SDL_GETEVENT, SDL_ALLEVENTS);
+        }
+        if (taken != 0)
+            return taken > 0;
+        SDL_Delay(10);
+    }
+}
+
+int drawText(int x, int y, const char *text, SDL_Color colour, TextAnchor anchor)
+{
+    // SDL_ttf yields no surface for an empty text; nothing to draw then, and no width.
+    if (!font || !text || !text[0])
+        return 0;
+    SDL_Surface *rendered = TTF_RenderText_Blended(font, text, colour);
+    if (!rendered)
+        return 0;
+    int w = rendered->w;
+    int h = rendered->h;
+
+    if (anchor & ANCHOR_CENTER)
+        x -= w / 2;
+    else if (anchor & ANCHOR_RIGHT)
+        x -= w;
+    if (anchor & ANCHOR_MIDDLE)
+        y -= h / 2;
+    else if (anchor & ANCHOR_BOTTOM)
+        y -= h;
+
+    // SDL clips the box to the screen; one wholly outside draws nothing.
+    SDL_Rect box = {static_cast<Sint16>(x), static_cast<Sint16>(y), static_cast<Uint16>(w),
+                    static_cast<Uint16>(h)};
+    SDL_BlitSurface(rendered, nullptr, screen, &box);
+    SDL_FreeSurface(rendered);
+    return w;
+}
+
+void drawHeader(const char *title)
+{
+    SDL_Rect whole = {0, 0, 320, 240};
+    SDL_FillRect(screen, &whole, SDL_MapRGB(screen->format, 0, 0, 0));
+    drawText(310, 4, "Vantiro", HEADER_COLOR, ANCHOR_RIGHT | ANCHOR_TOP);
+    drawText(10, 4, title, HEADER_COLOR, ANCHOR_TOP);
+}

@@ -1,0 +1,76 @@
+// The application frame shared by voltrace and strobel: start-up, the exit routine quitApp,
+// the screen lock every drawing thread takes, and text drawing with the header line.
+#pragma once
+
+#include <SDL.h>
+#include <SDL_ttf.h>
+
+#include <mutex>
+
+#include "rwfont.h"
+
+// Process-wide objects, valid from a successful startVideo until quitApp.
+extern SDL_Surface *screen;  // 320 x 240, 16 bits per pixel, software surface
+extern SDL_RWops *rw;        // read stream over rwfont, released with the font
+extern TTF_Font *font;       // rwfont at point size 8; null once quitApp has closed it
+
+extern const SDL_Color HEADER_COLOR;  // (200, 200, 0): the header line
+extern const SDL_Color BODY_COLOR;    // (200, 200, 220): every other text
+
+// Which point of the text box drawText's (x, y) names; one horizontal and one vertical flag.
+typedef int TextAnchor;
+enum {
+    ANCHOR_LEFT = 1,     // x is the left edge (the default)
+    ANCHOR_RIGHT = 2,    // x is the right edge
+    ANCHOR_CENTER = 4,   // x is the centre; wins over ANCHOR_RIGHT
+    ANCHOR_BOTTOM = 8,   // y is the bottom edge
+    ANCHOR_TOP = 16,     // y is the top edge (the default)
+    ANCHOR_MIDDLE = 32,  // y is the middle; wins over ANCHOR_BOTTOM
+};
+
+// Start-up step 1, called first in main before any other thread exists: SIGINT and SIGTERM
+// are blocked in every thread and taken by one waiting thread that runs quitApp(signal);
+// SIGSEGV syncs and ends the process at once with status 11.
+void installSignalHandlers(void);
+
+// Start-up steps 5 to 11: SDL, the 320 x 240 x 16 screen, key repeat (ms), SDL_ttf and the
+// font. On failure prints one line naming what failed and returns -1, which main returns.
+int startVideo(int repeatDelay, int repeatInterval);
+
+// Ends the program: sync, closes the font, shuts SDL and SDL_ttf down, exit(code). Never
+// returns. Safe to reach from any thread; a caller that comes second waits for the first
+// caller's exit.
+[[noreturn]] void quitApp(int code);
+
+// quitApp's release steps without the exit (sync, font, SDL, SDL_ttf); a second call only
+// syncs again. After it the screen is closed and holdScreen no longer grants it.
+void closeApp(void);
+
+// Called by quitApp before SDL shuts down, on the quitting thread, to end the program's own
+// drawing threads. Set by the program; may stay null.
+extern void (*stopDrawingThreads)(void);
+
+// SDL 1.2 video calls are not thread-safe, so every draw-and-flip on screen, from any
+// thread, happens while holding this lock:
+//
+//     std::unique_lock<std::mutex> hold = holdScreen();
+//     if (!hold.owns_lock()) return;   // SDL has been shut down: draw nothing
+//
+// The lock is not recursive: drawText, drawHeader and the programs' draw routines expect
+// their caller to hold it and never take it themselves.
+std::unique_lock<std::mutex> holdScreen(void);
+
+// SDL_WaitEvent's own loop (pump, take one event, else sleep 10 ms) with each pump and take
+// under the screen lock, so that quitApp on another thread never tears SDL down beneath it.
+// Returns 1 with an event, 0 on an error. Once SDL is shut down it never returns: the
+// quitting thread is about to end the process.
+int waitEvent(SDL_Event *event);
+
+// Renders text with the font and blits it to screen at (x, y) placed by anchor; returns the
+// rendered width in pixels, also when the box falls outside the screen. An empty text, or
+// one the font cannot render, draws nothing and returns 0.
+int drawText(int x, int y, const char *text, SDL_Color colour, TextAnchor anchor);
+
+// Clears the whole screen to black and draws the header: the title at the top left and
+// "Vantiro" right-aligned at x 310, both in HEADER_COLOR. Does not flip.
+void drawHeader(const char *title);

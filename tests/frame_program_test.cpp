@@ -1,0 +1,81 @@
+// The frame in the real voltrace and strobel binaries on a virtual display: the title on
+// standard output, the header on screen, and the exits after SIGTERM and SIGINT with sync.
+#include <signal.h>
+
+#include <gtest/gtest.h>
+
+#include "harness.h"
+
+namespace {
+
+struct Case {
+    const char *binary;
+    const char *title;
+};
+
+void PrintTo(const Case &c, std::ostream *out)
+{
+    *out << c.title;
+}
+
+class FrameProgram : public ::testing::TestWithParam<Case> {
+protected:
+    void SetUp() override { ASSERT_GE(startDisplay(), 0); }
+};
+
+// The header: yellow text in the title's place at the top left and the brand's place right-
+// aligned at x 310, nothing else lit in the header band.
+bool headerShown(const Screen &s)
+{
+    int title = countNear(s, 10, 4, 60, 14, 200, 200, 0, 12);
+    int brand = countNear(s, 268, 4, 42, 14, 200, 200, 0, 12);
+    int beyond = countNear(s, 310, 0, 10, 20, 200, 200, 0, 12);
+    return title > 40 && brand > 30 && beyond == 0;
+}
+
+TEST_P(FrameProgram, ShowsTheHeaderAndEndsWithTheSignalNumberAfterSync)
+{
+    for (int sig : {SIGTERM, SIGINT}) {
+        std::string dir = makeTempDir();
+        Launch options;
+        options.home = dir;
+        options.env = {"SYNC_LOG=" + dir + "/sync.log"};
+        Program p = launch(GetParam().binary, options);
+        ASSERT_GT(p.pid, 0) << "no window";
+        EXPECT_TRUE(waitForScreen(headerShown, 5000));
+        Screen s = capture();
+        // The title's capitals are crisp: every lit pixel of the band is the header colour.
+        for (int y = 4; y < 18; y++)
+            for (int x = 0; x < 320; x++) {
+                Rgb c = s.at(x, y);
+                ASSERT_TRUE(near(c, 0, 0, 0, 0) || near(c, 200, 200, 0, 12))
+                    << x << "," << y << " is " << c.r << "," << c.g << "," << c.b;
+            }
+        sendSignal(p, sig);
+        EXPECT_EQ(waitExit(p, 5000), sig);
+        EXPECT_EQ(readOutput(p).rfind(std::string(GetParam().title) + "\n", 0), 0u)
+            << readOutput(p);
+        EXPECT_NE(readFile(dir + "/sync.log").find("sync"), std::string::npos) << "no sync";
+    }
+}
+
+TEST_P(FrameProgram, AFailedStartUpNamesWhatFailedAfterTheTitle)
+{
+    Launch options;
+    options.env = {"SDL_VIDEODRIVER=no-such-driver"};
+    options.waitForWindow = false;
+    Program p = launch(GetParam().binary, options);
+    EXPECT_EQ(waitExit(p, 5000), 255);
+    std::string out = readOutput(p);
+    EXPECT_EQ(out.rfind(std::string(GetParam().title) + "\nCould not initialize SDL: ", 0), 0u)
+        << out;
+}
+
+INSTANTIATE_TEST_SUITE_P(Programs, FrameProgram,
+                         ::testing::Values(Case{VOLTRACE_BIN, "VOLTRACE"},
+                                           Case{STROBEL_BIN, "STROBEL"}),
+                         [](const ::testing::TestParamInfo<Case> &param) {
+                             return std::string(param.param.title);
+                         });
+
+}  // namespace

@@ -1,0 +1,300 @@
+// Program-level test harness: Xvfb, launching with the device stand-ins, keys via xdotool,
+// screen capture via ImageMagick's import (as binary PPM), exits with timeouts.
+#include "harness.h"
+
+#include <fcntl.h>
+#include <signal.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <fstream>
+#include <sstream>
+
+const char *const TOOLS_DIR = TOOLS_DIR_PATH;
+
+/* harness state */
+static pid_t xvfbPid = -1;                // the private X server of this test process
+static int displayNumber = -1;            // its number, :N
+static std::vector<std::string> tempDirs; // removed at exit
+
+static long long nowMs(void)
+{
+    timespec t;
+    clock_gettime(CLOCK_MONOTONIC, &t);
+    return t.tv_sec * 1000LL + t.tv_nsec / 1000000;
+}
+
+static void sleepMs(int ms)
+{
+    usleep(static_cast<useconds_t>(ms) * 1000);
+}
+
+static void cleanUp(void)
+{
+    if (xvfbPid > 0) {
+        kill(xvfbPid, SIGTERM);
+        waitpid(xvfbPid, nullptr, 0);
+    }
+    for (const std::string &dir : tempDirs) {
+        std::string cmd = "rm -rf '" + dir + "'";
+        if (system(cmd.c_str()) != 0) {
+        }
+    }
+}
+
+int startDisplay(void)
+{
+    if (displayNumber >= 0)
+        return displayNumber;
+    int fds[2];
+    if (pipe(fds) != 0)
+        return -1;
+    xvfbPid = fork();
+    if (xvfbPid == 0) {
+        close(fds[0]);
+        int devnull = open("/dev/null", O_WRONLY);
+        dup2(devnull, 2);
+        char fd[16];
+        snprintf(fd, sizeof fd, "%d", fds[1]);
+        execlp("Xvfb", "Xvfb", "-displayfd", fd, "-screen", "0", "320x240x16", "-nolisten",
+               "tcp", "-noreset", static_cast<char *>(nullptr));
+        _exit(127);
+    }
+    close(fds[1]);
+    char buf[32] = {0};
+    ssize_t n = read(fds[0], buf, sizeof buf - 1);
+    close(fds[0]);
+    if (n <= 0)
+        return -1;
+    displayNumber = atoi(buf);
+    char display[32];
+    snprintf(display, sizeof display, ":%d", displayNumber);
+    setenv("DISPLAY", display, 1);
+    atexit(cleanUp);
+    return displayNumber;
+}
+
+static int quiet(const std::string &cmd)
+{
+    return system((cmd + " >/dev/null 2>&1").c_str());
+}
+
+Program launch(const char *binary, const Launch &options)
+{
+    Program program;
+    startDisplay();
+    std::string dir = makeTempDir();
+    program.output = dir + "/stdout";
+    pid_t pid = fork();
+    if (pid == 0) {
+        int out = open(program.output.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        dup2(out, 1);
+        setenv("SDL_VIDEODRIVER", "x11", 1);
+        std::string path = std::string(TOOLS_DIR) + ":" + (getenv("PATH") ? getenv("PATH") : "");
+        setenv("PATH", path.c_str(), 1);
+        if (options.unsetHome)
+            unsetenv("HOME");
+        else if (!options.home.empty())
+            setenv("HOME", options.home.c_str(), 1);
+        if (!options.fbgrabLog.empty())
+            setenv("FBGRAB_LOG", options.fbgrabLog.c_str(), 1);
+        for (const std::string &e : options.env)
+            putenv(strdup(e.c_str()));
+        if (!options.jz.empty()) {
+            std::string withJz = std::string(TOOLS_DIR) + "/with-jz";
+            execl(withJz.c_str(), withJz.c_str(), options.jz.c_str(), binary,
+                  static_cast<char *>(nullptr));
+        } else {
+            execl(binary, binary, static_cast<char *>(nullptr));
+        }
+        _exit(127);
+    }
+    program.pid = pid;
+    if (!options.waitForWindow)
+        return program;
+
+    // The window is ours once xdotool finds it; moving the pointer into it gives it the
+    // keyboard, since no window manager runs.
+    char cmd[128];
+    snprintf(cmd, sizeof cmd, "xdotool search --onlyvisible --pid %d", static_cast<int>(pid));
+    bool shown = waitFor([&] { return quiet(cmd) == 0; }, 20000);
+    if (!shown) {
+        kill(pid, SIGKILL);
+        waitpid(pid, nullptr, 0);
+        program.pid = -1;
+        return program;
+    }
+    quiet("xdotool mousemove 160 120");
+    return program;
+}
+
+int waitExit(Program &program, int timeoutMs)
+{
+    if (program.pid <= 0)
+        return -1;
+    long long end = nowMs() + timeoutMs;
+    int status = 0;
+    for (;;) {
+        pid_t r = waitpid(program.pid, &status, WNOHANG);
+        if (r == program.pid)
+            break;
+        if (nowMs() > end) {
+            kill(program.pid, SIGKILL);
+            waitpid(program.pid, nullptr, 0);
+            program.pid = -1;
+            return -1;
+        }
+        sleepMs(10);
+    }
+    program.pid = -1;
+    if (WIFEXITED(status))
+        return WEXITSTATUS(status);
+    return 128 + WTERMSIG(status);
+}
+
+void sendSignal(const Program &program, int sig)
+{
+    if (program.pid > 0)
+        kill(program.pid, sig);
+}
+
+std::string readOutput(const Program &program)
+{
+    return readFile(program.output);
+}
+
+void keyDown(const char *key)
+{
+    quiet(std::string("xdotool keydown ") + key);
+}
+
+void keyUp(const char *key)
+{
+    quiet(std::string("xdotool keyup ") + key);
+}
+
+void press(const char *key, int holdMs)
+{
+    keyDown(key);
+    sleepMs(holdMs);
+    keyUp(key);
+}
+
+Rgb Screen::at(int x, int y) const
+{
+    if (x < 0 || y < 0 || x >= w || y >= h)
+        return {-1, -1, -1};
+    size_t i = (static_cast<size_t>(y) * w + x) * 3;
+    return {rgb[i], rgb[i + 1], rgb[i + 2]};
+}
+
+Screen capture(void)
+{
+    Screen s;
+    FILE *p = popen("import -window root -depth 8 ppm:- 2>/dev/null", "r");
+    if (!p)
+        return s;
+    int maxval = 0;
+    if (fscanf(p, "P6 %d %d %d", &s.w, &s.h, &maxval) == 3 && maxval == 255 && s.w > 0 &&
+        s.h > 0 && fgetc(p) != EOF) {
+        s.rgb.resize(static_cast<size_t>(s.w) * s.h * 3);
+        if (fread(s.rgb.data(), 1, s.rgb.size(), p) != s.rgb.size())
+            s = Screen();
+    } else {
+        s = Screen();
+    }
+    pclose(p);
+    return s;
+}
+
+bool near(Rgb c, int r, int g, int b, int tolerance)
+{
+    return abs(c.r - r) <= tolerance && abs(c.g - g) <= tolerance && abs(c.b - b) <= tolerance;
+}
+
+int countNear(const Screen &s, int x, int y, int w, int h, int r, int g, int b, int tolerance)
+{
+    int n = 0;
+    for (int j = y; j < y + h; j++)
+        for (int i = x; i < x + w; i++)
+            n += near(s.at(i, j), r, g, b, tolerance);
+    return n;
+}
+
+bool waitForScreen(const std::function<bool(const Screen &)> &check, int timeoutMs)
+{
+    return waitFor([&] {
+        Screen s = capture();
+        return s.w > 0 && check(s);
+    }, timeoutMs);
+}
+
+bool waitFor(const std::function<bool()> &check, int timeoutMs)
+{
+    long long end = nowMs() + timeoutMs;
+    for (;;) {
+        if (check())
+            return true;
+        if (nowMs() > end)
+            return false;
+        sleepMs(20);
+    }
+}
+
+std::string makeTempDir(void)
+{
+    char templ[] = "/tmp/vantiro-test.XXXXXX";
+    const char *dir = mkdtemp(templ);
+    if (!dir)
+        return "";
+    tempDirs.push_back(dir);
+    return dir;
+}
+
+std::string readFile(const std::string &path)
+{
+    std::ifstream in(path, std::ios::binary);
+    std::stringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+void writeFile(const std::string &path, const std::string &text)
+{
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out << text;
+}
+
+bool fileExists(const std::string &path)
+{
+    struct stat st;
+    return stat(path.c_str(), &st) == 0;
+}
+
+std::vector<std::vector<std::string>> fbgrabCalls(const std::string &log)
+{
+    std::vector<std::string> fields;
+    std::string text = readFile(log);
+    size_t start = 0;
+    for (size_t i = 0; i < text.size(); i++) {
+        if (text[i] == '\0') {
+            fields.push_back(text.substr(start, i - start));
+            start = i + 1;
+        }
+    }
+    std::vector<std::vector<std::string>> calls;
+    for (size_t i = 0; i < fields.size();) {
+        size_t count = strtoul(fields[i].c_str(), nullptr, 10);
+        std::vector<std::string> args(fields.begin() + static_cast<long>(i) + 1,
+                                      fields.begin() + static_cast<long>(std::min(fields.size(), i + 1 + count)));
+        calls.push_back(args);
+        i += 1 + count;
+    }
+    return calls;
+}
