@@ -1,32 +1,27 @@
-// strobel: flashes a movable square red, green and blue. main runs the frame's start-up,
-// then the event loop.
+// strobel: flashes a movable square red, green and blue to show stuck display pixels. main
+// runs the frame's start-up, then redraws and waits for the next event worth a redraw.
 #include <string.h>
 
-#include "frame.h"
+#include "strobel.h"
 
 int main(void)
 {
     installSignalHandlers();
     char title[64];
     memset(title, 0, sizeof title);
-    Uint8 *keys = SDL_GetKeyState(nullptr);
+    keys = SDL_GetKeyState(nullptr);
     strcpy(title, "STROBEL");
     puts(title);
     if (startVideo(200, 3) != 0)
         return -1;
+    stopDrawingThreads = endFlashThread;
 
+    target = START_TARGET;
     for (;;) {
-        {
-            std::unique_lock<std::mutex> hold = holdScreen();
-            if (hold.owns_lock()) {
-                drawHeader(title);
-                SDL_Flip(screen);
-            }
-        }
+        redrawScreen(title);
+        // A failed wait redraws as well.
         SDL_Event event;
-        while (waitEvent(&event) == 0) {
+        while (waitEvent(&event) && !handleEvent(event)) {
         }
-        if (event.type == SDL_KEYDOWN && keys[SDLK_ESCAPE])
-            quitApp(0);
     }
 }
