@@ -1,0 +1,255 @@
+// The log chart: parseSample decides what a sample line is, scanLog is the first pass,
+// drawChart lays out the axes and labels and plots the second pass. Start at drawChart.
+#include "chart.h"
+
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/types.h>
+
+#include "frame.h"
+#include "sampler.h"
+#include "slots.h"
+
+/* chart state: none of its own; drawChart writes chartRect (sampler.h) under the screen lock */
+
+static const int CHART_TOP = 50;          // y of the level axis's top end
+static const int CHART_HEIGHT = 130;      // the time axis is row CHART_TOP + CHART_HEIGHT - 1
+static const int CHART_RIGHT = 310;       // x of the time axis's right end, whatever W is
+static const int READOUT_WIDTH = 70;      // the box that the readout (and the clock) erase
+static const int READOUT_HEIGHT = 36;
+
+static int isBlank(char c)
+{
+    return c == ' ' || c == '\t' || c == '\r' || c == '\v' || c == '\f';
+}
+
+// One field: blanks, an optional '+', decimal digits worth at most 32 bits, blanks.
+static int parseField(const char *field, Uint32 *value)
+{
+    const char *p = field;
+    while (isBlank(*p))
+        p++;
+    if (*p == '+')
+        p++;
+    if (*p < '0' || *p > '9')
+        return 0;
+    unsigned long long v = 0;
+    for (; *p >= '0' && *p <= '9'; p++) {
+        v = v * 10 + static_cast<unsigned>(*p - '0');
+        if (v > 0xFFFFFFFFull)
+            return 0;
+    }
+    while (isBlank(*p))
+        p++;
+    if (*p != '\0')
+        return 0;
+    *value = static_cast<Uint32>(v);
+    return 1;
+}
+
+int parseSample(char *line, size_t length, Uint32 *time, Uint32 *level)
+{
+    if (length == 0 || line[length - 1] != '\n' || memchr(line, '\0', length))
+        return 0;
+    line[length - 1] = '\0';
+    char *rest = nullptr;
+    const char *first = strtok_r(line, ",", &rest);
+    const char *second = first ? strtok_r(nullptr, ",", &rest) : nullptr;
+    Uint32 t = 0, v = 0;
+    if (!second || !parseField(first, &t) || !parseField(second, &v))
+        return 0;
+    *time = t;
+    *level = v;
+    return 1;
+}
+
+// A one-sample range would make the scale divide by zero: give it ten units, downwards when
+// upwards would wrap.
+static void widen(Uint32 *min, Uint32 *max)
+{
+    if (*min != *max)
+        return;
+    if (*max <= 0xFFFFFFFFu - 10)
+        *max = *min + 10;
+    else
+        *min = *max - 10;
+}
+
+ChartRanges scanLog(const char *path)
+{
+    ChartRanges r = {0, 0xFFFFFFFFu, 0, 0xFFFFFFFFu, 0, 0};
+    FILE *log = fopen(path, "r");
+    if (!log)
+        return r;
+    r.opened = 1;
+    char *line = nullptr;
+    size_t size = 0;
+    ssize_t n;
+    while ((n = getline(&line, &size, log)) > 0) {
+        Uint32 t, v;
+        if (!parseSample(line, static_cast<size_t>(n), &t, &v))
+            continue;
+        if (t > r.timeMax)
+            r.timeMax = t;
+        if (t < r.timeMin)
+            r.timeMin = t;
+        if (v > r.levelMax)
+            r.levelMax = v;
+        if (v < r.levelMin)
+            r.levelMin = v;
+        r.lineCount++;
+    }
+    free(line);
+    fclose(log);
+    if (r.lineCount > 0) {
+        widen(&r.timeMin, &r.timeMax);
+        widen(&r.levelMin, &r.levelMax);
+    }
+    return r;
+}
+
+float scaleToRange(long long value, long long from, long long to, long long outFrom,
+                   long long outTo)
+{
+    if (from == to)
+        return -1.0f;
+    float offset = static_cast<float>(value - from);
+    float outSpan = static_cast<float>(outTo - outFrom);
+    float span = static_cast<float>(to - from);
+    return offset * outSpan / span + static_cast<float>(outFrom);
+}
+
+// Truncation toward zero; values beyond the 16-bit coordinates (which no sample within its
+// ranges produces) are held at their ends instead of being undefined.
+static int toPixel(float f)
+{
+    if (!(f > -32768.0f))
+        return -32768;
+    if (f > 32767.0f)
+        return 32767;
+    return static_cast<int>(f);
+}
+
+// Levels are shown in volts, computed in single precision: 3850 mV is 3.8499999, so "3.8".
+static float volts(Uint32 level)
+{
+    return static_cast<float>(static_cast<double>(level)) / 1000.0f;
+}
+
+void drawAxes(SDL_Rect r)
+{
+    SDL_FillRect(screen, &r, SDL_MapRGB(screen->format, 255, 255, 255));
+    SDL_Rect inside = {static_cast<Sint16>(r.x + 1), r.y, static_cast<Uint16>(r.w - 1),
+                       static_cast<Uint16>(r.h - 1)};
+    SDL_FillRect(screen, &inside, SDL_MapRGB(screen->format, 0, 0, 0));
+}
+
+void drawPoint(int x, int y)
+{
+    SDL_Rect dot = {static_cast<Sint16>(x), static_cast<Sint16>(y - 2), 2, 2};
+    SDL_FillRect(screen, &dot, SDL_MapRGB(screen->format, 255, 255, 255));
+}
+
+static void drawRangeLabels(const ChartRanges &r)
+{
+    const int x = chartRect.x, y = chartRect.y, right = CHART_RIGHT, bottom = y + chartRect.h;
+    char text[64];
+    snprintf(text, sizeof text, "%0.1f", volts(r.levelMax));
+    drawText(x - 4, y, text, BODY_COLOR, ANCHOR_RIGHT | ANCHOR_MIDDLE);
+    snprintf(text, sizeof text, "%0.1f", volts(r.levelMin));
+    drawText(x - 4, bottom, text, BODY_COLOR, ANCHOR_RIGHT | ANCHOR_BOTTOM);
+    drawText(x, bottom, formatClock(r.timeMin, 1), BODY_COLOR, ANCHOR_LEFT | ANCHOR_TOP);
+    drawText(right, bottom, formatClock(r.timeMax, 1), BODY_COLOR, ANCHOR_RIGHT | ANCHOR_TOP);
+}
+
+// A log with nothing to chart says so in the chart's middle, where the points would be.
+static void drawNotice(const char *text)
+{
+    drawText(chartRect.x + chartRect.w / 2, chartRect.y + chartRect.h / 2, text, BODY_COLOR,
+             ANCHOR_CENTER | ANCHOR_MIDDLE);
+}
+
+// The readout: this sample's time in the end-of-axis label's place, its level below.
+static void drawReadout(Uint32 time, Uint32 level)
+{
+    const int bottom = chartRect.y + chartRect.h;
+    SDL_Rect box = {static_cast<Sint16>(CHART_RIGHT - READOUT_WIDTH), static_cast<Sint16>(bottom),
+                    READOUT_WIDTH, READOUT_HEIGHT};
+    SDL_FillRect(screen, &box, SDL_MapRGB(screen->format, 0, 0, 0));
+    drawText(CHART_RIGHT, bottom, formatClock(time, 1), BODY_COLOR, ANCHOR_RIGHT | ANCHOR_TOP);
+    char text[64];
+    snprintf(text, sizeof text, "Value: %0.1f V", volts(level));
+    drawText(CHART_RIGHT, bottom + 26, text, BODY_COLOR, ANCHOR_RIGHT | ANCHOR_MIDDLE);
+}
+
+// Second pass: plots the samples, showing the plot in steps of lineCount / 5 + 1 samples.
+// Each sample's readout would erase the one before it within the same frame, so only the
+// readout of the last sample before each flip is drawn: the frames shown are the same, and a
+// long log costs two text renderings per frame instead of two per line. Stops at lineCount
+// samples, should the log have grown since the first pass. 0 when the log did not open.
+static int plotSamples(const ChartRanges &r)
+{
+    FILE *log = fopen(csvPath, "r");
+    if (!log)
+        return 0;
+    const int left = chartRect.x, top = chartRect.y, bottom = top + chartRect.h;
+    const Uint32 batch = r.lineCount / 5 + 1;
+    Uint32 plotted = 0, sinceFlip = 0, t = 0, v = 0;
+    char *line = nullptr;
+    size_t size = 0;
+    ssize_t n;
+    while (plotted < r.lineCount && (n = getline(&line, &size, log)) > 0) {
+        if (!parseSample(line, static_cast<size_t>(n), &t, &v))
+            continue;
+        float px = scaleToRange(t, r.timeMin, r.timeMax, left, CHART_RIGHT);
+        float py = scaleToRange(v, r.levelMax, r.levelMin, top, bottom);
+        drawPoint(toPixel(px), toPixel(py));
+        plotted++;
+        if (++sinceFlip == batch) {
+            drawReadout(t, v);
+            SDL_Delay(1);
+            SDL_Flip(screen);
+            sinceFlip = 0;
+        }
+    }
+    if (sinceFlip > 0)
+        drawReadout(t, v);
+    free(line);
+    fclose(log);
+    return 1;
+}
+
+// Keys pressed while a long chart was drawn are stale by now: they are dropped rather than
+// acted on late.
+static void discardEvents(void)
+{
+    SDL_Event event;
+    while (SDL_PollEvent(&event))
+        SDL_PumpEvents();
+}
+
+void drawChart(void)
+{
+    ChartRanges r = scanLog(csvPath);
+
+    // The left margin is the width of the top label with two decimals, measured off-screen:
+    // one digit wider than the one-decimal label drawn there.
+    char text[64];
+    snprintf(text, sizeof text, "%0.2f", volts(r.levelMax));
+    Uint16 labelWidth = static_cast<Uint16>(drawText(320, 0, text, BODY_COLOR, ANCHOR_BOTTOM));
+    chartRect = {static_cast<Sint16>(labelWidth + 10), CHART_TOP,
+                 static_cast<Uint16>(CHART_RIGHT - 10 - labelWidth), CHART_HEIGHT};
+    drawAxes(chartRect);
+
+    if (!r.opened) {
+        drawNotice("Cannot read this log");
+        return;
+    }
+    if (r.lineCount == 0)
+        drawNotice("No samples in this log yet");
+    else
+        drawRangeLabels(r);
+    if (plotSamples(r))
+        discardEvents();
+}

@@ -1,0 +1,178 @@
+// The discharge sampler: startLogging/stopLogging on the main thread, timerTick on SDL's
+// timer thread, appendSample with its durable append, and the load thread. Start reading at
+// startLogging, then timerTick.
+#include "sampler.h"
+
+#include <ctype.h>
+#include <fcntl.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <time.h>
+#include <unistd.h>
+
+#include "frame.h"
+#include "slots.h"
+
+/* sampler state */
+std::atomic<int> logging{0};         // 1 while logging; main thread writes
+std::atomic<Uint32> tickCount{0};    // elapsed seconds; main thread resets, timer advances
+SDL_Rect chartRect;                  // chart area; drawChart writes, timerTick reads, both
+                                     // under the screen lock
+const char *batteryPath = "/proc/jz/battery";  // device seam; set before logging starts
+static SDL_TimerID timerId;          // the running one-second timer; main thread only
+
+static const int SAMPLE_EVERY = 60;       // ticks (seconds) between samples
+static const int LEVEL_WHEN_UNKNOWN = 5000;  // millivolts written for a reading out of range
+
+void startLogging(void)
+{
+    logging = 1;
+    tickCount = 0;
+    timerTick(0, nullptr);
+    timerId = SDL_AddTimer(1000, timerTick, nullptr);
+    SDL_CreateThread(loadThread, nullptr);
+}
+
+void stopLogging(void)
+{
+    {
+        // A tick that has already begun finishes its sample first; any later tick sees the
+        // flag and does nothing, so the log is final once this block is left.
+        std::unique_lock<std::mutex> hold = holdScreen();
+        logging = 0;
+    }
+    SDL_RemoveTimer(timerId);
+}
+
+void stopLoggingForExit(void)
+{
+    std::unique_lock<std::mutex> hold = holdScreen();
+    logging = 0;
+}
+
+// The clock sits in the place of the chart's end-time label, right-aligned at the time
+// axis's right end; before any chart it falls left of the screen and shows nothing.
+static void drawClock(Uint32 seconds)
+{
+    Sint16 right = static_cast<Sint16>(chartRect.x + chartRect.w);
+    Sint16 bottom = static_cast<Sint16>(chartRect.y + chartRect.h);
+    SDL_Rect box = {static_cast<Sint16>(right - 70), bottom, 70, 17};
+    SDL_FillRect(screen, &box, SDL_MapRGB(screen->format, 0, 0, 0));
+    drawText(right, bottom, formatClock(seconds, 1), BODY_COLOR, ANCHOR_RIGHT | ANCHOR_TOP);
+}
+
+Uint32 timerTick(Uint32 interval, void *param)
+{
+    (void)param;
+    // The sample is written under the screen lock too: stopLogging and the exit take it to
+    // know that no line is half written when they go on.
+    std::unique_lock<std::mutex> hold = holdScreen();
+    if (!hold.owns_lock() || !logging)
+        return interval;  // 0 would make SDL drop the timer; stopLogging removes it
+    Uint32 tick = tickCount;
+    drawClock(tick);
+    SDL_Flip(screen);
+    if (tick % SAMPLE_EVERY == 0) {
+        appendSample();
+        SDL_Event wake = {};
+        wake.type = SDL_USEREVENT;
+        SDL_PushEvent(&wake);
+    }
+    tickCount = tick + 1;
+    return interval;
+}
+
+// The leading decimal integer of text as atoi reads it (blanks, then a sign, then digits),
+// without atoi's undefined result for numbers that do not fit: those and a text without a
+// number give fallback.
+static long long leadingInteger(const char *text, long long fallback)
+{
+    const char *p = text;
+    while (isspace(static_cast<unsigned char>(*p)))
+        p++;
+    bool negative = *p == '-';
+    if (*p == '-' || *p == '+')
+        p++;
+    if (!isdigit(static_cast<unsigned char>(*p)))
+        return fallback;
+    long long value = 0;
+    for (; isdigit(static_cast<unsigned char>(*p)); p++) {
+        if (value > 1000000000000LL)  // far beyond any level; stop before long long overflows
+            return fallback;
+        value = value * 10 + (*p - '0');
+    }
+    return negative ? -value : value;
+}
+
+int readBatteryLevel(void)
+{
+    char line[1024];
+    FILE *battery = fopen(batteryPath, "r");
+    if (!battery)
+        return LEVEL_WHEN_UNKNOWN;
+    bool gotLine = fgets(line, sizeof line, battery) != nullptr;
+    fclose(battery);
+    if (!gotLine)
+        return LEVEL_WHEN_UNKNOWN;
+    long long reading = leadingInteger(line, 0);
+    if (reading < 1 || reading > 5000)
+        return LEVEL_WHEN_UNKNOWN;
+    return static_cast<int>(reading);
+}
+
+// A new file's name lives in its folder's entry: until the folder is synced too, a power
+// cut can lose the whole log, not just its last line.
+static void syncFolderOf(const char *path)
+{
+    char folder[sizeof csvPath];
+    snprintf(folder, sizeof folder, "%s", path);
+    char *slash = strrchr(folder, '/');
+    if (!slash)
+        snprintf(folder, sizeof folder, ".");
+    else if (slash == folder)
+        slash[1] = '\0';
+    else
+        *slash = '\0';
+    int fd = open(folder, O_RDONLY | O_DIRECTORY);
+    if (fd < 0)
+        return;
+    fsync(fd);
+    close(fd);
+}
+
+void appendSample(void)
+{
+    int level = readBatteryLevel();
+    if (!csvPath[0])
+        return;
+    bool creating = !isRegularFile(csvPath);
+    FILE *log = fopen(csvPath, "a");
+    if (!log)
+        return;
+    fprintf(log, "%u,%d\n", static_cast<unsigned>(tickCount), level);
+    fflush(log);
+    fsync(fileno(log));
+    fclose(log);
+    if (creating)
+        syncFolderOf(csvPath);
+}
+
+const char *formatClock(unsigned count, unsigned unitsPerSecond)
+{
+    // One buffer per thread: the timer's clock and the chart's labels format at the same
+    // time on different threads.
+    static thread_local char text[16];
+    unsigned q = count / (unitsPerSecond ? unitsPerSecond : 1);
+    snprintf(text, sizeof text, "%02u:%02u:%02u", (q % 86400) / 3600, (q % 3600) / 60, q % 60);
+    return text;
+}
+
+int loadThread(void *param)
+{
+    (void)param;
+    srand(static_cast<unsigned>(time(nullptr)));
+    while (logging)
+        rand();
+    return 0;
+}

@@ -1,0 +1,61 @@
+// The discharge sampler: the one-second clock, the battery sample every 60th second appended
+// to the current slot's log, and the load thread that keeps the processor busy meanwhile.
+// Start at startLogging.
+#pragma once
+
+#include <SDL.h>
+
+#include <atomic>
+
+// Log file format: one line per sample, "<seconds>,<millivolts>\n" in plain decimal, no
+// header, no blanks, appended in time order. Seconds are tickCount when the sample was taken
+// (0, 60, 120, ...); the level is always 1 ... 5000.
+
+/* sampler state shared between threads */
+extern std::atomic<int> logging;          // 1 while logging; written by the main thread only
+extern std::atomic<Uint32> tickCount;     // seconds since logging started; reset by the main
+                                          // thread before the timer runs, then advanced by
+                                          // timerTick alone
+extern SDL_Rect chartRect;                // the chart's area, written by drawChart; both
+                                          // read and written under the screen lock
+
+// Device seams; tests point them at their own files and commands.
+extern const char *batteryPath;       // the kernel's battery file, "/proc/jz/battery"
+
+// Main thread, not holding the screen lock, while not logging: starts the log in the current
+// slot. Takes the sample for second 0 at once (which creates the log), then arms the
+// one-second timer and starts the load thread.
+void startLogging(void);
+
+// Main thread, not holding the screen lock: ends the log. When it returns no sample is being
+// written and none will be, and the load thread is on its way out.
+void stopLogging(void);
+
+// quitApp's hook (stopDrawingThreads): clears logging before SDL shuts down, waiting for a
+// sample being written to be complete, so the load thread ends and the log stays whole.
+void stopLoggingForExit(void);
+
+// SDL timer callback, once a second while logging (and once directly from startLogging):
+// redraws the clock below the chart's right end and flips; on every 60th tick, beginning
+// with tick 0, appends a sample and pushes an SDL_USEREVENT for the main loop. Takes the
+// screen lock itself, so its caller must not hold it. Returns interval.
+Uint32 timerTick(Uint32 interval, void *param);
+
+// Reads the battery and appends one line for second tickCount to csvPath. The line is
+// flushed and fsynced before the file is closed, and a newly created log's folder is
+// fsynced too: the device usually dies mid-discharge, and on a FAT card whatever is still in
+// the page cache then is lost. A log that cannot be opened loses this sample, silently.
+void appendSample(void);
+
+// The battery level in millivolts, 1 ... 5000: the leading decimal integer of the battery
+// file's first line. A missing, unreadable or empty file, a line without a number, and any
+// reading outside 1 ... 5000 (0, negative, beyond 32 bits) give 5000.
+int readBatteryLevel(void);
+
+// Formats count / unitsPerSecond seconds as "HH:MM:SS" with hours wrapping at 24. The text
+// lives in a buffer of the calling thread, valid until that thread's next call. A zero
+// unitsPerSecond counts as 1.
+const char *formatClock(unsigned count, unsigned unitsPerSecond);
+
+// Load thread body: calls rand() without pause while logging is 1, then returns 0.
+int loadThread(void *param);

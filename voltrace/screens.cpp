@@ -1,0 +1,188 @@
+// voltrace's screens: redrawScreen builds help, chart or logging screen from the state,
+// handleEvent maps keys to actions through one table. Start at redrawScreen.
+#include "screens.h"
+
+#include <stdio.h>
+#include <stdlib.h>
+
+#include "chart.h"
+#include "frame.h"
+#include "sampler.h"
+#include "slots.h"
+
+/* screen state: none of its own; the screen follows from logging and the slot's files */
+const char *screenshotTool = "fbgrab";                          // device seam
+const char *backlightCommand = "echo 100 > /proc/jz/lcd_backlight";  // device seam
+
+enum ScreenKind { HELP_SCREEN, CHART_SCREEN, LOGGING_SCREEN };
+
+struct ScreenLook {
+    const char *footer;  // the bottom line's right part
+    int redBand;         // 1: the footer sits on the dark red band that says "logging"
+};
+
+static const ScreenLook LOOKS[] = {
+    /* HELP_SCREEN */ {"SELECT: Exit     START: Start", 0},
+    /* CHART_SCREEN */ {"SELECT: Exit", 0},
+    /* LOGGING_SCREEN */ {"START: Stop", 1},
+};
+
+struct HelpLine {
+    int y;
+    const char *text;
+};
+
+static const HelpLine HELP_LINES[] = {
+    {34, "LEFT/RIGHT: Select the log file"},
+    {50, "START:  Start/stop logging"},
+    {66, "SELECT: Exit"},
+    {90, "With the battery fully charged start logging"},
+    {106, "and let it discharge completely."},
+};
+
+static ScreenKind currentScreen(void)
+{
+    if (logging)
+        return LOGGING_SCREEN;
+    return isRegularFile(csvPath) ? CHART_SCREEN : HELP_SCREEN;
+}
+
+static void drawHelp(void)
+{
+    for (const HelpLine &line : HELP_LINES)
+        drawText(10, line.y, line.text, BODY_COLOR, ANCHOR_LEFT | ANCHOR_MIDDLE);
+    // Texts go through a 1024-byte buffer: SDL 1.2 cannot hold a rendered line much wider
+    // (a surface's pitch is 16 bits), and a long HOME is only ever cut short on screen.
+    char text[1024];
+    if (slotProblem) {
+        drawText(10, 122, "No log can be kept:", BODY_COLOR, ANCHOR_LEFT | ANCHOR_MIDDLE);
+        snprintf(text, sizeof text, "%s", slotProblem);
+    } else {
+        drawText(10, 122, "The log will be saved in:", BODY_COLOR, ANCHOR_LEFT | ANCHOR_MIDDLE);
+        snprintf(text, sizeof text, "%.1023s", csvPath);
+    }
+    drawText(10, 146, text, BODY_COLOR, ANCHOR_LEFT | ANCHOR_MIDDLE);
+}
+
+static void drawFooter(ScreenKind kind)
+{
+    const ScreenLook &look = LOOKS[kind];
+    if (look.redBand) {
+        // Its lower part lies beyond the screen: rows 225 to 239 show.
+        SDL_Rect band = {0, 225, 320, 20};
+        SDL_FillRect(screen, &band, SDL_MapRGB(screen->format, 150, 0, 0));
+    }
+    drawText(310, 230, look.footer, BODY_COLOR, ANCHOR_RIGHT | ANCHOR_MIDDLE);
+    char text[1024];
+    snprintf(text, sizeof text, "< > %-20.1019s", slotProblem ? slotProblem : csvPath);
+    drawText(10, 230, text, BODY_COLOR, ANCHOR_LEFT | ANCHOR_MIDDLE);
+}
+
+std::string screenshotCommand(const char *path)
+{
+    // Inside single quotes the shell takes every byte literally but the quote itself, which
+    // is closed, escaped and reopened.
+    std::string command = std::string(screenshotTool) + " '";
+    for (const char *p = path; *p; p++) {
+        if (*p == '\'')
+            command += "'\\''";
+        else
+            command += *p;
+    }
+    command += "'; sync";
+    return command;
+}
+
+static int screenshotDue(void)
+{
+    return !logging && isRegularFile(csvPath) && !isRegularFile(pngPath);
+}
+
+void redrawScreen(const char *title)
+{
+    {
+        std::unique_lock<std::mutex> hold = holdScreen();
+        if (!hold.owns_lock())
+            return;
+        ScreenKind kind = currentScreen();
+        drawHeader(title);
+        drawFooter(kind);
+        if (isRegularFile(csvPath))
+            drawChart();
+        else
+            drawHelp();
+        SDL_Flip(screen);
+    }
+    // Outside the lock: the tool reads the frame just shown, and the command may take a
+    // while; nothing draws meanwhile, since the timer only runs while logging.
+    if (screenshotDue()) {
+        std::string command = screenshotCommand(pngPath);
+        if (system(command.c_str()) != 0) {
+            // A failed screenshot leaves no PNG and is simply tried again at the next rebuild.
+        }
+    }
+}
+
+/* key actions: each returns 1 when the screen must be rebuilt */
+
+// A log is started only in a free slot, and never under a path that could not be formed.
+static int startLog(void)
+{
+    if (slotProblem || isRegularFile(csvPath))
+        return 0;
+    if (system(backlightCommand) != 0) {
+        // The backlight is a nicety for a comparable discharge; the log runs regardless.
+    }
+    startLogging();
+    return 1;
+}
+
+static int stopLog(void)
+{
+    stopLogging();
+    return 1;
+}
+
+static int leave(void)
+{
+    quitApp(0);
+}
+
+static int previousSlot(void)
+{
+    return selectSlot(-1);
+}
+
+static int nextSlot(void)
+{
+    return selectSlot(1);
+}
+
+struct KeyAction {
+    SDLKey key;
+    int (*whenIdle)(void);     // null: ignored while not logging
+    int (*whenLogging)(void);  // null: ignored while logging
+};
+
+static const KeyAction KEYS[] = {
+    {SDLK_RETURN, startLog, stopLog},        // START
+    {SDLK_ESCAPE, leave, nullptr},           // SELECT
+    {SDLK_END, leave, nullptr},
+    {SDLK_LEFT, previousSlot, nullptr},
+    {SDLK_RIGHT, nextSlot, nullptr},
+};
+
+int handleEvent(const SDL_Event *event)
+{
+    if (event->type == SDL_USEREVENT)
+        return logging ? 1 : 0;  // a sample was appended: the chart has a new point
+    if (event->type != SDL_KEYDOWN)
+        return 0;
+    for (const KeyAction &action : KEYS) {
+        if (action.key != event->key.keysym.sym)
+            continue;
+        int (*act)(void) = logging ? action.whenLogging : action.whenIdle;
+        return act ? act() : 0;
+    }
+    return 0;
+}

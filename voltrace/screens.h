@@ -1,0 +1,26 @@
+// voltrace's screens and controls: which of the three screens (help, chart, logging) to
+// build, the footer and slot lines, the keys, the backlight at the start of a log and the
+// chart's automatic screenshot. Start at redrawScreen, then handleEvent.
+#pragma once
+
+#include <SDL.h>
+
+#include <string>
+
+// Device seams; tests point them at their own commands. Both run through the shell.
+extern const char *screenshotTool;    // saves the frame buffer as a PNG: "fbgrab"
+extern const char *backlightCommand;  // "echo 100 > /proc/jz/lcd_backlight"
+
+// Main thread, not holding the screen lock: rebuilds and shows the whole screen for the
+// current state under the title, then takes the chart's screenshot when one is due (not
+// logging, the slot's log exists, its PNG does not). The screenshot command blocks.
+void redrawScreen(const char *title);
+
+// Main thread: acts on one event. Returns 1 when the screen must be rebuilt. SELECT and END
+// while not logging end the program through quitApp(0) and do not return.
+int handleEvent(const SDL_Event *event);
+
+// The shell command that saves the screenshot at path: the tool, the path quoted so the
+// shell hands it over unchanged whatever it holds (blanks, quotes, ';', "$( )", backquotes),
+// then sync.
+std::string screenshotCommand(const char *path);
