@@ -1,0 +1,372 @@
+// framepace in-process: the pattern against the known 565 values and against its closed form
+// on other formats, pitches and widths; the rate meter's texts; the label kept across frames;
+// one frame of the loop; handleEvents. Runs on SDL's dummy video driver.
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+
+#include <gtest/gtest.h>
+
+#include <regex>
+#include <string>
+#include <vector>
+
+#include "framepace.h"
+#include "rwfont.h"
+
+namespace {
+
+struct Format {
+    const char *name;
+    Uint32 r, g, b;
+};
+const Format RGB565 = {"565", 0xF800, 0x07E0, 0x001F};
+const Format RGB555 = {"555", 0x7C00, 0x03E0, 0x001F};
+const Format BGR565 = {"blue high", 0x001F, 0x07E0, 0xF800};
+const Format RGB444 = {"444, green at bit 4", 0x0F00, 0x00F0, 0x000F};
+
+// A surface over memory the test owns, so the bytes around the pixels can be watched: rows of
+// `pitch` bytes starting `offset` bytes into the memory, with guard bytes after the last row.
+struct Canvas {
+    std::vector<Uint8> memory;
+    SDL_Surface *surface = nullptr;
+    Canvas(const Format &f, int w, int h, int pitch, int offset = 0)
+        : memory(static_cast<size_t>(offset + pitch * (h > 0 ? h : 1) + 64), 0xA5)
+    {
+        surface = SDL_CreateRGBSurfaceFrom(memory.data() + offset, w, h, 16, pitch, f.r, f.g,
+                                           f.b, 0);
+    }
+    ~Canvas() { SDL_FreeSurface(surface); }
+};
+
+Pixel pixelAt(const SDL_Surface *s, int x, int y)
+{
+    Pixel p;
+    memcpy(&p, static_cast<const Uint8 *>(s->pixels) + y * s->pitch + 2 * x, sizeof p);
+    return p;
+}
+
+// The pattern's defining rule, taken modulo 2^16.
+Pixel closedForm(const SDL_PixelFormat *f, int x, int y, Uint32 s)
+{
+    Uint64 blue = static_cast<Uint64>(y) << f->Bshift;
+    Uint64 green = static_cast<Uint64>(s + static_cast<Uint32>(x)) << f->Gshift;
+    return static_cast<Pixel>(f->Rmask | (f->Bmask & blue) | (f->Gmask & green));
+}
+
+// Paints with step s and checks every pixel against the closed form and every byte that is
+// not a pixel (row padding, guard bytes) against the fill.
+void expectPaintedExactly(Canvas &c, Uint32 s)
+{
+    animationStep = s;
+    paint(c.surface);
+    EXPECT_EQ(animationStep, s + 1);
+    const SDL_Surface *surf = c.surface;
+    const Uint8 *first = static_cast<const Uint8 *>(surf->pixels);
+    for (size_t i = 0; i < c.memory.size(); i++) {
+        ptrdiff_t at = &c.memory[i] - first;
+        ptrdiff_t row = at >= 0 ? at / surf->pitch : -1;
+        ptrdiff_t column = at >= 0 ? at % surf->pitch / 2 : -1;
+        bool isPixel = row >= 0 && row < surf->h && column < surf->w;
+        if (isPixel) {
+            Pixel want = closedForm(surf->format, static_cast<int>(column), static_cast<int>(row), s);
+            ASSERT_EQ(pixelAt(surf, static_cast<int>(column), static_cast<int>(row)), want)
+                << "column " << column << " row " << row << " step " << s;
+        } else {
+            ASSERT_EQ(c.memory[i], 0xA5) << "byte " << at << " past the pixels was written";
+        }
+    }
+}
+
+TEST(Pattern, GivesTheKnown565ValuesAndMovesOneColumnLeftPerCall)
+{
+    Canvas c(RGB565, 320, 240, 640);
+    animationStep = 0;
+    paint(c.surface);
+    const struct {
+        int x, y;
+        Pixel want;
+    } firstCall[] = {{0, 0, 0xF800},  {1, 0, 0xF820},  {63, 0, 0xFFE0},    {64, 0, 0xF800},
+                     {0, 31, 0xF81F}, {0, 32, 0xF800}, {319, 239, 0xFFEF}};
+    for (const auto &t : firstCall)
+        EXPECT_EQ(pixelAt(c.surface, t.x, t.y), t.want) << t.x << "," << t.y;
+
+    std::vector<Pixel> before(320 * 240);
+    for (int y = 0; y < 240; y++)
+        for (int x = 0; x < 320; x++)
+            before[y * 320 + x] = pixelAt(c.surface, x, y);
+    paint(c.surface);
+    EXPECT_EQ(animationStep, 2u);
+    EXPECT_EQ(pixelAt(c.surface, 0, 0), 0xF820);
+    for (int y = 0; y < 240; y++)
+        for (int x = 0; x < 319; x++)
+            ASSERT_EQ(pixelAt(c.surface, x, y), before[y * 320 + x + 1]) << x << "," << y;
+}
+
+// The device is little-endian and its display reads the lower address as the left pixel; a
+// pair put the wrong way round swaps every two columns of the ramp.
+TEST(Pattern, PutsTheLeftPixelInTheLowHalfOfEachWordOnLittleEndianMemory)
+{
+#if SDL_BYTEORDER == SDL_LIL_ENDIAN
+    Canvas c(RGB565, 4, 1, 8);
+    animationStep = 0;
+    paint(c.surface);
+    const Uint8 *bytes = static_cast<const Uint8 *>(c.surface->pixels);
+    const Uint8 want[] = {0x00, 0xF8, 0x20, 0xF8, 0x40, 0xF8, 0x60, 0xF8};
+    EXPECT_EQ(0, memcmp(bytes, want, sizeof want));
+    Uint32 word;
+    memcpy(&word, bytes, sizeof word);
+    EXPECT_EQ(word & 0xFFFF, 0xF800u);
+    EXPECT_EQ(word >> 16, 0xF820u);
+#else
+    GTEST_SKIP() << "big-endian host";
+#endif
+}
+
+TEST(Pattern, FollowsTheClosedFormForAny16BitFormat)
+{
+    for (const Format &f : {RGB565, RGB555, BGR565, RGB444}) {
+        SCOPED_TRACE(f.name);
+        Canvas c(f, 320, 70, 640);
+        // 0xFFFFFFFF: the step wraps to 0 after this call with no break in the pattern.
+        for (Uint32 s : {0u, 1u, 63u, 1000u, 0x12345u, 0xFFFFFFFFu})
+            expectPaintedExactly(c, s);
+    }
+    // What the closed form means for each field, checked once from the pixels themselves.
+    Canvas c555(RGB555, 320, 40, 640);
+    animationStep = 7;
+    paint(c555.surface);
+    EXPECT_EQ((pixelAt(c555.surface, 30, 3) >> 5) & 31, 37 % 32);
+    EXPECT_EQ(pixelAt(c555.surface, 30, 3) >> 10, 31);
+    Canvas bgr(BGR565, 320, 40, 640);
+    animationStep = 0;
+    paint(bgr.surface);
+    EXPECT_EQ(pixelAt(bgr.surface, 5, 33) >> 11, 1);
+    EXPECT_EQ(pixelAt(bgr.surface, 5, 33) & 31, 31);
+}
+
+TEST(Pattern, WritesEachRowAtItsPitchAndLeavesEveryOtherByteAlone)
+{
+    Canvas padded(RGB565, 320, 6, 648);
+    expectPaintedExactly(padded, 5);
+    // Rows that do not start on a 4-byte boundary, from test surfaces; SDL never makes them.
+    Canvas oddPitch(RGB565, 320, 6, 646);
+    expectPaintedExactly(oddPitch, 5);
+    Canvas oddStart(RGB565, 320, 6, 644, 2);
+    expectPaintedExactly(oddStart, 5);
+    // Wider than one precomputed block, ending in an odd column.
+    Canvas wide(RGB565, 2051, 3, 4104);
+    expectPaintedExactly(wide, 9);
+}
+
+TEST(Pattern, PaintsAnOddLastColumnAloneAndNothingPastIt)
+{
+    for (int width : {1, 3, 7}) {
+        SCOPED_TRACE(width);
+        Canvas c(RGB565, width, 4, 2 * width + 2);
+        expectPaintedExactly(c, 3);
+    }
+}
+
+TEST(Pattern, AnEmptySurfaceIsLeftAloneButTheStepStillGrows)
+{
+    Canvas noRows(RGB565, 320, 0, 640);
+    expectPaintedExactly(noRows, 41);
+    Canvas noColumns(RGB565, 0, 4, 8);
+    expectPaintedExactly(noColumns, 41);
+}
+
+TEST(RateMeter, ClosesAtOneSecondAndWritesTheRateWithTwoDecimals)
+{
+    const struct {
+        Uint32 start, now;
+        int frames;
+        const char *text;  // null: the window stays open
+    } cases[] = {
+        {5000, 6000, 60, "60.00fps"},
+        {0, 1001, 60, "59.94fps"},
+        {0, 1200, 6, "5.00fps"},           // no leading blank below 10
+        {300, 1299, 60, nullptr},          // 999 ms
+        {0, 1000, 0, "0.00fps"},
+        {0, 1000, 123456, "123456.00fps"},
+        // The tick counter wraps inside the window: 500 ms before and 500 ms after.
+        {0xFFFFFFFFu - 499, 500, 60, "60.00fps"},
+        {0xFFFFFF00u, 0x100, 60, nullptr},  // 512 ms across the wrap
+    };
+    for (const auto &t : cases) {
+        char text[100] = "unchanged";
+        float fps = -1.0f;
+        int closed = measureRate(t.start, t.now, t.frames, &fps, text, sizeof text);
+        SCOPED_TRACE(std::to_string(t.start) + " to " + std::to_string(t.now));
+        if (t.text) {
+            EXPECT_EQ(closed, 1);
+            EXPECT_STREQ(text, t.text);
+            EXPECT_GE(fps, 0.0f);
+        } else {
+            EXPECT_EQ(closed, 0);
+            EXPECT_STREQ(text, "unchanged");
+            EXPECT_EQ(fps, -1.0f);
+        }
+    }
+}
+
+// The video, font and event queue the program uses, on the dummy driver.
+class Loop : public ::testing::Test {
+protected:
+    static SDL_Surface *screen;
+    static void SetUpTestSuite()
+    {
+        setenv("SDL_VIDEODRIVER", "dummy", 1);
+        ASSERT_EQ(TTF_Init(), 0);
+        rw = SDL_RWFromMem(const_cast<unsigned char *>(rwfont), rwfontSize);
+        font = TTF_OpenFontRW(rw, 1, 10);
+        ASSERT_NE(font, nullptr);
+        ASSERT_EQ(SDL_Init(SDL_INIT_VIDEO), 0);
+        screen = SDL_SetVideoMode(320, 240, 16, SDL_HWSURFACE | SDL_DOUBLEBUF);
+        ASSERT_NE(screen, nullptr);
+    }
+    static void TearDownTestSuite()
+    {
+        setLabel("");
+        TTF_CloseFont(font);
+        font = nullptr;
+        SDL_Quit();
+        TTF_Quit();
+    }
+    void SetUp() override
+    {
+        setLabel("");
+        running = true;
+        SDL_Event e;
+        while (SDL_PollEvent(&e)) {
+        }
+    }
+    // A copy of the screen's pixels, row by row.
+    static std::vector<Pixel> pixels(SDL_Surface *s)
+    {
+        std::vector<Pixel> out;
+        for (int y = 0; y < s->h; y++)
+            for (int x = 0; x < s->w; x++)
+                out.push_back(pixelAt(s, x, y));
+        return out;
+    }
+    // The screen as it would look with text rendered afresh and blitted, as on every frame
+    // of a loop that renders each frame.
+    static std::vector<Pixel> withFreshText(const char *text)
+    {
+        SDL_Surface *copy = SDL_ConvertSurface(screen, screen->format, SDL_SWSURFACE);
+        SDL_Surface *msg = TTF_RenderText_Blended(font, text, SDL_Color{0, 0, 0, 0});
+        EXPECT_NE(msg, nullptr);
+        SDL_BlitSurface(msg, nullptr, copy, nullptr);
+        SDL_FreeSurface(msg);
+        std::vector<Pixel> out = pixels(copy);
+        SDL_FreeSurface(copy);
+        return out;
+    }
+};
+SDL_Surface *Loop::screen = nullptr;
+
+TEST_F(Loop, TheKeptLabelShowsWhatRenderingItEveryFrameWouldShow)
+{
+    paint(screen);
+    std::vector<Pixel> bare = pixels(screen);
+    drawLabel(screen);
+    EXPECT_EQ(pixels(screen), bare) << "a label before the first window closed";
+
+    setLabel("59.94fps");
+    EXPECT_STREQ(buf, "59.94fps");
+    for (int frame = 0; frame < 3; frame++) {
+        paint(screen);
+        bare = pixels(screen);
+        std::vector<Pixel> want = withFreshText("59.94fps");
+        ASSERT_NE(want, bare);
+        drawLabel(screen);
+        EXPECT_EQ(pixels(screen), want) << "frame " << frame;
+    }
+    // The same text again keeps the label; a new one replaces it.
+    setLabel("59.94fps");
+    setLabel("1234.50fps");
+    paint(screen);
+    std::vector<Pixel> want = withFreshText("1234.50fps");
+    drawLabel(screen);
+    EXPECT_EQ(pixels(screen), want);
+    // Black text, inside the text's box at the top left only.
+    int boxW = 0, boxH = 0;
+    ASSERT_EQ(TTF_SizeText(font, "1234.50fps", &boxW, &boxH), 0);
+    int black = 0;
+    for (int y = 0; y < 240; y++)
+        for (int x = 0; x < 320; x++)
+            if (pixelAt(screen, x, y) == 0) {
+                black++;
+                EXPECT_TRUE(x < boxW && y < boxH) << x << "," << y;
+            }
+    EXPECT_GT(black, 20);
+}
+
+TEST_F(Loop, AFrameShowsThePatternAndClosesItsWindowAfterOneSecond)
+{
+    FILE *lines = tmpfile();
+    ASSERT_NE(lines, nullptr);
+    Uint32 now = SDL_GetTicks();
+    RateMeter meter = {now, 0};
+    animationStep = 0;
+    ASSERT_EQ(runFrame(screen, &meter, lines), 0);
+    EXPECT_EQ(meter.frameCount, 1);
+    EXPECT_EQ(animationStep, 1u);
+    EXPECT_EQ(pixelAt(screen, 319, 239), 0xFFEF);
+    EXPECT_EQ(pixelAt(screen, 0, 0), 0xF800) << "no label before the first window closes";
+    EXPECT_EQ(ftell(lines), 0);
+
+    // 300 frames over five seconds; the start lies before the tick counter's zero when the
+    // process is younger than that, which the unsigned difference covers.
+    meter = {now - 5000, 299};
+    ASSERT_EQ(runFrame(screen, &meter, lines), 0);
+    EXPECT_EQ(meter.frameCount, 0);
+    EXPECT_GE(meter.start, now);
+    rewind(lines);
+    char line[100] = "";
+    ASSERT_NE(fgets(line, sizeof line, lines), nullptr);
+    EXPECT_TRUE(std::regex_match(line, std::regex("(60\\.00|59\\.9[0-9])fps\n"))) << line;
+    EXPECT_EQ(std::string(buf) + "\n", line);
+    // Step 1: one column left of where the first frame had it.
+    EXPECT_EQ(pixelAt(screen, 318, 239), 0xFFEF);
+    fclose(lines);
+}
+
+TEST_F(Loop, HandleEventsTakesEveryEventAndStopsOnlyOnSelectOrQuit)
+{
+    auto push = [](Uint8 type, SDLKey sym) {
+        SDL_Event e;
+        memset(&e, 0, sizeof e);
+        e.type = type;
+        e.key.keysym.sym = sym;
+        ASSERT_EQ(SDL_PushEvent(&e), 0);
+    };
+    auto queueEmpty = [] {
+        SDL_Event e;
+        return SDL_PollEvent(&e) == 0;
+    };
+    // START, the d-pad, L/R and the release of SELECT are not SELECT.
+    for (SDLKey sym : {SDLK_RETURN, SDLK_LEFT, SDLK_UP, SDLK_TAB, SDLK_BACKSPACE})
+        push(SDL_KEYDOWN, sym);
+    push(SDL_KEYUP, SDLK_ESCAPE);
+    push(SDL_USEREVENT, SDLK_UNKNOWN);
+    handleEvents();
+    EXPECT_TRUE(running);
+    EXPECT_TRUE(queueEmpty());
+
+    // SELECT in the middle of a burst: the rest is still taken in the same call.
+    push(SDL_KEYDOWN, SDLK_RETURN);
+    push(SDL_KEYDOWN, SDLK_ESCAPE);
+    push(SDL_KEYDOWN, SDLK_LEFT);
+    handleEvents();
+    EXPECT_FALSE(running);
+    EXPECT_TRUE(queueEmpty());
+
+    running = true;
+    push(SDL_QUIT, SDLK_UNKNOWN);
+    handleEvents();
+    EXPECT_FALSE(running);
+}
+
+}  // namespace
