@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <chrono>
 #include <thread>
 
 /* process-wide objects */
@@ -23,17 +24,25 @@ const SDL_Color BODY_COLOR = {200, 200, 220, 0};
 static std::mutex screenLock;             // held by every draw-and-flip, on any thread
 static bool screenClosed;                 // under screenLock: set for good by closeApp
 static std::atomic<bool> quitting{false}; // the first quitApp caller has begun
+static std::atomic<int> pendingQuit{0};   // a signal waiting for the main thread to quit on
+static const int QUIT_GRACE_SECONDS = 3;  // how long the main thread has to act on it
 
 // SIGINT and SIGTERM may arrive while any thread holds the screen lock, stdio's locks or
 // malloc's: running quitApp in the handler could deadlock or corrupt memory. So they stay
-// blocked everywhere (threads inherit the mask) and this thread takes them one by one.
+// blocked everywhere (threads inherit the mask) and this thread takes them. It hands the
+// quit to the main thread, which started SDL and is the one thread its X11 driver can be
+// shut down from safely; waitEvent, which the main loop is never long away from, acts on it.
+// Should the main thread not come back, the process still ends, synced, with the signal.
 static void waitForSignals(sigset_t signals)
 {
-    for (;;) {
-        int sig = 0;
-        if (sigwait(&signals, &sig) == 0)
-            quitApp(sig);
+    int sig = 0;
+    while (sigwait(&signals, &sig) != 0) {
     }
+    int none = 0;
+    pendingQuit.compare_exchange_strong(none, sig);
+    std::this_thread::sleep_for(std::chrono::seconds(QUIT_GRACE_SECONDS));
+    sync();
+    _exit(pendingQuit.load());
 }
 
 // A segmentation fault leaves the process in an unknown state: only calls that are safe in
@@ -133,6 +142,8 @@ std::unique_lock<std::mutex> holdScreen(void)
 int waitEvent(SDL_Event *event)
 {
     for (;;) {
+        if (int sig = pendingQuit.load())
+            quitApp(sig);
         int taken;
         {
             std::unique_lock<std::mutex> hold = holdScreen();

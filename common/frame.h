@@ -29,8 +29,10 @@ enum {
 };
 
 // Start-up step 1, called first in main before any other thread exists: SIGINT and SIGTERM
-// are blocked in every thread and taken by one waiting thread that runs quitApp(signal);
-// SIGSEGV syncs and ends the process at once with status 11.
+// are blocked in every thread and taken by one waiting thread, which has the main thread run
+// quitApp(signal) at its next waitEvent (or, should it not get there within 3 s, syncs and
+// ends the process with the signal number itself); SIGSEGV syncs and ends the process at
+// once with status 11.
 void installSignalHandlers(void);
 
 // Start-up steps 5 to 11: SDL, the 320 x 240 x 16 screen, key repeat (ms), SDL_ttf and the
@@ -62,8 +64,9 @@ std::unique_lock<std::mutex> holdScreen(void);
 
 // SDL_WaitEvent's own loop (pump, take one event, else sleep 10 ms) with each pump and take
 // under the screen lock, so that quitApp on another thread never tears SDL down beneath it.
-// Returns 1 with an event, 0 on an error. Once SDL is shut down it never returns: the
-// quitting thread is about to end the process.
+// Returns 1 with an event, 0 on an error. Runs quitApp here, on the main thread, once a
+// signal asked for it. Once SDL is shut down it never returns: the quitting thread is about
+// to end the process.
 int waitEvent(SDL_Event *event);
 
 // Renders text with the font and blits it to screen at (x, y) placed by anchor; returns the

@@ -48,41 +48,47 @@ static void cleanUp(void)
     }
 }
 
+static int quiet(const std::string &cmd)
+{
+    return system((cmd + " >/dev/null 2>&1").c_str());
+}
+
+// Display numbers from 100 up, spread by pid, so parallel test processes and anyone's
+// hand-started Xvfb on the low numbers do not meet. A server that cannot take its number
+// (another holds it) exits at once, and the next number is tried.
 int startDisplay(void)
 {
     if (displayNumber >= 0)
         return displayNumber;
-    int fds[2];
-    if (pipe(fds) != 0)
-        return -1;
-    xvfbPid = fork();
-    if (xvfbPid == 0) {
-        close(fds[0]);
-        int devnull = open("/dev/null", O_WRONLY);
-        dup2(devnull, 2);
-        char fd[16];
-        snprintf(fd, sizeof fd, "%d", fds[1]);
-        execlp("Xvfb", "Xvfb", "-displayfd", fd, "-screen", "0", "320x240x16", "-nolisten",
-               "tcp", "-noreset", static_cast<char *>(nullptr));
-        _exit(127);
+    for (int attempt = 0; attempt < 40; attempt++) {
+        int number = 100 + (getpid() * 7 + attempt) % 900;
+        char display[32];
+        snprintf(display, sizeof display, ":%d", number);
+        pid_t pid = fork();
+        if (pid == 0) {
+            int devnull = open("/dev/null", O_WRONLY);
+            dup2(devnull, 1);
+            dup2(devnull, 2);
+            execlp("Xvfb", "Xvfb", display, "-screen", "0", "320x240x16", "-nolisten", "tcp",
+                   "-noreset", static_cast<char *>(nullptr));
+            _exit(127);
+        }
+        std::string probe = std::string("xdpyinfo -display ") + display;
+        bool up = waitFor([&] {
+            return waitpid(pid, nullptr, WNOHANG) == 0 && quiet(probe) == 0;
+        }, 10000);
+        if (!up) {
+            kill(pid, SIGKILL);
+            waitpid(pid, nullptr, 0);
+            continue;
+        }
+        xvfbPid = pid;
+        displayNumber = number;
+        setenv("DISPLAY", display, 1);
+        atexit(cleanUp);
+        return displayNumber;
     }
-    close(fds[1]);
-    char buf[32] = {0};
-    ssize_t n = read(fds[0], buf, sizeof buf - 1);
-    close(fds[0]);
-    if (n <= 0)
-        return -1;
-    displayNumber = atoi(buf);
-    char display[32];
-    snprintf(display, sizeof display, ":%d", displayNumber);
-    setenv("DISPLAY", display, 1);
-    atexit(cleanUp);
-    return displayNumber;
-}
-
-static int quiet(const std::string &cmd)
-{
-    return system((cmd + " >/dev/null 2>&1").c_str());
+    return -1;
 }
 
 Program launch(const char *binary, const Launch &options)
@@ -123,10 +129,19 @@ Program launch(const char *binary, const Launch &options)
     // keyboard, since no window manager runs.
     char cmd[128];
     snprintf(cmd, sizeof cmd, "xdotool search --onlyvisible --pid %d", static_cast<int>(pid));
-    bool shown = waitFor([&] { return quiet(cmd) == 0; }, 20000);
+    bool ended = false;
+    bool shown = waitFor([&] {
+        ended = waitpid(pid, nullptr, WNOHANG) == pid;
+        return ended || quiet(cmd) == 0;
+    }, 20000) && !ended;
     if (!shown) {
-        kill(pid, SIGKILL);
-        waitpid(pid, nullptr, 0);
+        fprintf(stderr, "launch: no window from %s on :%d (%s); its output: %s\n", binary,
+                displayNumber, ended ? "it ended" : "still running",
+                readFile(program.output).c_str());
+        if (!ended) {
+            kill(pid, SIGKILL);
+            waitpid(pid, nullptr, 0);
+        }
         program.pid = -1;
         return program;
     }
