@@ -223,27 +223,33 @@ TEST_F(Frame, ClosingTwiceClosesTheFontOnceAndRefusesTheScreen)
     EXPECT_TRUE(holdScreen().owns_lock());
 }
 
-class FrameDeathTest : public Frame {
+// Death tests start SDL inside the dying child. Under user-mode emulation (the device
+// build's tests) a child cannot re-execute the test binary, so there the child is a plain
+// fork of a parent that has not started SDL (ctest runs each test in a process of its own).
+class FrameDeathTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        setenv("SDL_VIDEODRIVER", "dummy", 1);
+        GTEST_FLAG_SET(death_test_style, DEATH_TEST_STYLE);
+    }
 };
 
 TEST_F(FrameDeathTest, QuitAppExitsWithItsCode)
 {
-    GTEST_FLAG_SET(death_test_style, "threadsafe");
-    hold.unlock();
-    EXPECT_EXIT(quitApp(0), ::testing::ExitedWithCode(0), "");
-    EXPECT_EXIT(quitApp(3), ::testing::ExitedWithCode(3), "");
+    EXPECT_EXIT({ startVideo(500, 30); quitApp(0); }, ::testing::ExitedWithCode(0), "");
+    EXPECT_EXIT({ startVideo(500, 30); quitApp(3); }, ::testing::ExitedWithCode(3), "");
 }
 
 // SIGINT and SIGTERM become quitApp(signal) at the main thread's next wait for an event; a
 // second signal does not change the status; SIGSEGV ends at once with 11.
 TEST_F(FrameDeathTest, SignalsEndWithTheirNumber)
 {
-    GTEST_FLAG_SET(death_test_style, "threadsafe");
-    hold.unlock();
     for (int sig : {SIGINT, SIGTERM}) {
         EXPECT_EXIT(
             {
                 installSignalHandlers();
+                startVideo(500, 30);
                 kill(getpid(), sig);
                 kill(getpid(), SIGTERM);
                 SDL_Event event;
@@ -261,6 +267,20 @@ TEST_F(FrameDeathTest, SignalsEndWithTheirNumber)
                 pause();
         },
         ::testing::ExitedWithCode(SIGSEGV), "");
+}
+
+// A main thread that never waits for events again still ends, synced, with the signal.
+TEST_F(FrameDeathTest, ASignalEndsTheProcessEvenWhenTheMainThreadIsStuck)
+{
+    EXPECT_EXIT(
+        {
+            installSignalHandlers();
+            startVideo(500, 30);
+            kill(getpid(), SIGTERM);
+            for (;;)
+                pause();
+        },
+        ::testing::ExitedWithCode(SIGTERM), "");
 }
 
 }  // namespace
