@@ -74,7 +74,8 @@ static void drawFooter(ScreenKind kind)
     }
     drawText(310, 230, look.footer, BODY_COLOR, ANCHOR_RIGHT | ANCHOR_MIDDLE);
     char text[1024];
-    snprintf(text, sizeof text, "< > %-20.1019s", slotProblem ? slotProblem : csvPath);
+    // Without a usable path the help body says why; here a short mark keeps off the footer.
+    snprintf(text, sizeof text, "< > %-20.1019s", slotProblem ? "(no log path)" : csvPath);
     drawText(10, 230, text, BODY_COLOR, ANCHOR_LEFT | ANCHOR_MIDDLE);
 }
 

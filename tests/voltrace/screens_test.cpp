@@ -1,0 +1,250 @@
+// voltrace's screens and controls in-process: the help, chart and logging screens against
+// the texts and colours they must show, the key table in both states, the refusal to log
+// without a usable path, and the screenshot: when it runs, and that its path reaches the tool
+// unchanged whatever characters HOME holds.
+#include <stdlib.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "sampler.h"
+#include "screens.h"
+#include "slots.h"
+#include "support.h"
+
+namespace {
+
+using Screens = Voltrace;
+
+SDL_Event keyDown(SDLKey key)
+{
+    SDL_Event e = {};
+    e.type = SDL_KEYDOWN;
+    e.key.keysym.sym = key;
+    return e;
+}
+
+int press(SDLKey key)
+{
+    SDL_Event e = keyDown(key);
+    return handleEvent(&e);
+}
+
+int wake(void)
+{
+    SDL_Event e = {};
+    e.type = SDL_USEREVENT;
+    return handleEvent(&e);
+}
+
+Frame rebuild(void)
+{
+    clearFlips();
+    redrawScreen("VOLTRACE");
+    std::vector<Frame> frames = takeFlips();
+    return frames.empty() ? Frame() : frames.back();
+}
+
+const int LEFT_MIDDLE = ANCHOR_LEFT | ANCHOR_MIDDLE;
+
+// The logging screen's band: rows 225 to 239 in dark red.
+void redBand(SDL_Surface *surface)
+{
+    SDL_Rect band = {0, 225, 320, 20};
+    SDL_FillRect(surface, &band, SDL_MapRGB(surface->format, 150, 0, 0));
+}
+const int RIGHT_MIDDLE = ANCHOR_RIGHT | ANCHOR_MIDDLE;
+
+TEST_F(Screens, TheHelpScreenNamesTheButtonsAndWhereTheLogGoes)
+{
+    setenv("HOME", "/h", 1);
+    selectSlot(0);
+    Frame f = rebuild();
+    ASSERT_FALSE(f.px.empty());
+    struct Line {
+        int y;
+        const char *text;
+    } lines[] = {
+        {34, "LEFT/RIGHT: Select the log file"},
+        {50, "START:  Start/stop logging"},
+        {66, "SELECT: Exit"},
+        {90, "With the battery fully charged start logging"},
+        {106, "and let it discharge completely."},
+        {122, "The log will be saved in:"},
+        {146, "/h/battery0.csv"},
+    };
+    for (const Line &line : lines)
+        EXPECT_TRUE(showsText(f, line.text, 10, line.y, LEFT_MIDDLE)) << line.text;
+    EXPECT_TRUE(showsText(f, "SELECT: Exit     START: Start", 310, 230, RIGHT_MIDDLE));
+    // The slot line's padding blanks paint nothing, so its visible part is the path.
+    EXPECT_TRUE(showsText(f, "< > /h/battery0.csv", 10, 230, LEFT_MIDDLE));
+    EXPECT_TRUE(screenshots().empty());
+}
+
+// After a log is stopped, the chart screen shows and the screenshot is taken once with the
+// slot's PNG path; stepping away and back finds it and takes none.
+TEST_F(Screens, TheChartScreenIsPhotographedOncePerLog)
+{
+    writeText(csvPath, "0,4200\n60,4100\n");
+    Frame f = rebuild();
+    EXPECT_TRUE(showsText(f, "SELECT: Exit", 310, 230, RIGHT_MIDDLE));
+    EXPECT_TRUE(showsText(f, "Value: 4.1 V", 310, 206, RIGHT_MIDDLE));
+    ASSERT_EQ(screenshots().size(), 1u);
+    EXPECT_EQ(screenshots()[0], std::vector<std::string>{pngPath});
+    EXPECT_EQ(isRegularFile(pngPath), 1);
+
+    rebuild();
+    EXPECT_EQ(press(SDLK_RIGHT), 1);
+    rebuild();
+    EXPECT_EQ(press(SDLK_LEFT), 1);
+    rebuild();
+    EXPECT_EQ(screenshots().size(), 1u);
+}
+
+TEST_F(Screens, AFailedScreenshotIsTriedAgainAtTheNextRebuild)
+{
+    writeText(home + "/fbgrab", "#!/bin/sh\nprintf '%s\\0' \"$#\" \"$@\" >> '" + home +
+                                    "/fbgrab.log'\nexit 1\n");
+    writeText(csvPath, "0,4200\n");
+    rebuild();
+    rebuild();
+    EXPECT_EQ(screenshots().size(), 2u);
+}
+
+TEST_F(Screens, TheLoggingScreenSitsOnARedBand)
+{
+    setBattery("3900\n");
+    ASSERT_EQ(press(SDLK_RETURN), 1);
+    Frame f = rebuild();
+    stopLogging();
+    Uint16 red = static_cast<Uint16>(SDL_MapRGB(screen->format, 150, 0, 0));
+    int band = 0;
+    for (int y = 225; y < 240; y++)
+        for (int x = 0; x < 320; x++)
+            band += f.at(x, y) == red;
+    EXPECT_GT(band, 320 * 15 - 800) << "all but the texts";
+    for (int x = 0; x < 320; x++)
+        EXPECT_NE(f.at(x, 224), red) << "the band starts at row 225";
+    EXPECT_TRUE(showsText(f, "START: Stop", 310, 230, RIGHT_MIDDLE, redBand));
+    EXPECT_TRUE(showsText(f, ("< > " + std::string(csvPath)).c_str(), 10, 230, LEFT_MIDDLE, redBand));
+    EXPECT_TRUE(showsText(f, "Value: 3.9 V", 310, 206, RIGHT_MIDDLE)) << "the log's chart";
+    EXPECT_TRUE(screenshots().empty()) << "no screenshot while logging";
+
+    // Stopped, the band is gone and the chart screen is photographed.
+    f = rebuild();
+    EXPECT_EQ(f.at(5, 238), 0);
+    EXPECT_TRUE(showsText(f, "SELECT: Exit", 310, 230, RIGHT_MIDDLE));
+    EXPECT_EQ(screenshots().size(), 1u);
+}
+
+// The key table in both states. While logging only START acts; SELECT and END would end the
+// program (their exit is checked on the real binary).
+TEST_F(Screens, KeysActByStateAndTheRestAreIgnored)
+{
+    setBattery("4000\n");
+    EXPECT_EQ(press(SDLK_LEFT), 0) << "no slot below 0";
+    EXPECT_EQ(wake(), 0) << "a wake-up while not logging";
+    EXPECT_EQ(press(SDLK_a), 0);
+    EXPECT_EQ(press(SDLK_UP), 0);
+
+    EXPECT_EQ(press(SDLK_RETURN), 1);
+    EXPECT_EQ(logging.load(), 1);
+    EXPECT_EQ(readText(backlight), "100\n");
+    EXPECT_EQ(readText(csvPath), "0,4000\n");
+    for (SDLKey key : {SDLK_ESCAPE, SDLK_END, SDLK_LEFT, SDLK_RIGHT, SDLK_TAB, SDLK_BACKSPACE})
+        EXPECT_EQ(press(key), 0) << key;
+    EXPECT_EQ(slotIndex, 0);
+    EXPECT_EQ(logging.load(), 1);
+    EXPECT_EQ(wake(), 1) << "a new sample while logging";
+    SDL_Event up = keyDown(SDLK_RETURN);
+    up.type = SDL_KEYUP;
+    EXPECT_EQ(handleEvent(&up), 0);
+    EXPECT_EQ(logging.load(), 1);
+
+    EXPECT_EQ(press(SDLK_RETURN), 1);
+    EXPECT_EQ(logging.load(), 0);
+
+    // START on a slot whose log exists neither starts a log nor touches the backlight.
+    remove(backlight.c_str());
+    EXPECT_EQ(press(SDLK_RETURN), 0);
+    EXPECT_EQ(logging.load(), 0);
+    EXPECT_FALSE(isRegularFile(backlight.c_str()));
+    EXPECT_EQ(readText(csvPath), "0,4000\n");
+
+    EXPECT_EQ(press(SDLK_RIGHT), 1);
+    EXPECT_EQ(slotIndex, 1);
+    EXPECT_EQ(press(SDLK_LEFT), 1);
+    EXPECT_EQ(slotIndex, 0);
+}
+
+// Without a usable log path nothing is started, and the help screen says why.
+TEST_F(Screens, NoLogIsStartedWithoutAUsablePath)
+{
+    setenv("HOME", ("/" + std::string(4090, 'h')).c_str(), 1);
+    selectSlot(0);
+    EXPECT_EQ(press(SDLK_RETURN), 0);
+    EXPECT_EQ(logging.load(), 0);
+    EXPECT_FALSE(isRegularFile(backlight.c_str()));
+    Frame f = rebuild();
+    EXPECT_TRUE(showsText(f, "No log can be kept:", 10, 122, LEFT_MIDDLE));
+    EXPECT_TRUE(showsText(f, "HOME is too long for a log path", 10, 146, LEFT_MIDDLE));
+    EXPECT_TRUE(showsText(f, "SELECT: Exit     START: Start", 310, 230, RIGHT_MIDDLE));
+    EXPECT_TRUE(showsText(f, "< > (no log path)", 10, 230, LEFT_MIDDLE));
+    EXPECT_TRUE(screenshots().empty());
+}
+
+// A long HOME that still fits is shown cut at the screen's edge, not rendered whole: SDL 1.2
+// cannot make a surface that wide.
+TEST_F(Screens, ALongHomeIsDrawnCutShort)
+{
+    std::string deep = home;
+    while (deep.size() < 3000) {
+        deep += "/" + std::string(200, 'd');
+        ASSERT_EQ(mkdir(deep.c_str(), 0755), 0);
+    }
+    setenv("HOME", deep.c_str(), 1);
+    selectSlot(0);
+    Frame f = rebuild();
+    std::string shown = deep.substr(0, 52);
+    EXPECT_TRUE(showsText(f, shown.c_str(), 10, 146, LEFT_MIDDLE));
+
+    writeText(csvPath, "0,4000\n");
+    rebuild();
+    ASSERT_EQ(screenshots().size(), 1u);
+    EXPECT_EQ(screenshots()[0][0], pngPath);
+}
+
+// Each hostile name reaches the tool as its one argument, byte for byte, and runs nothing.
+TEST_F(Screens, TheScreenshotPathIsNeverShellText)
+{
+    ASSERT_EQ(chdir(home.c_str()), 0);  // where an injected "touch pwned" would leave its mark
+    const char *names[] = {
+        "a b",          "it's",         "x;touch pwned", "$(touch pwned)", "`touch pwned`",
+        "\"quoted\"",   "new\nline",    "*",             "back\\slash",    "'; touch pwned; '",
+        "$HOME",        "a&&touch pwned|", "100%",       "-dash",          "~",
+    };
+    size_t expected = 0;
+    for (const char *name : names) {
+        std::string folder = home + "/" + name;
+        ASSERT_EQ(mkdir(folder.c_str(), 0755), 0) << name;
+        setenv("HOME", folder.c_str(), 1);
+        selectSlot(0);
+        writeText(csvPath, "0,4000\n");
+        rebuild();
+        expected++;
+        auto calls = screenshots();
+        ASSERT_EQ(calls.size(), expected) << name;
+        EXPECT_EQ(calls.back(), std::vector<std::string>{folder + "/battery0.png"}) << name;
+        EXPECT_EQ(isRegularFile(pngPath), 1) << name;
+    }
+    struct stat st;
+    EXPECT_NE(stat((home + "/pwned").c_str(), &st), 0) << "a name ran as a command";
+}
+
+TEST(ScreenshotCommand, QuotesThePathAndSyncsAfterwards)
+{
+    screenshotTool = "fbgrab";
+    EXPECT_EQ(screenshotCommand("/home/u/battery3.png"), "fbgrab '/home/u/battery3.png'; sync");
+    EXPECT_EQ(screenshotCommand("/h/it's/b.png"), "fbgrab '/h/it'\\''s/b.png'; sync");
+}
+
+}  // namespace
