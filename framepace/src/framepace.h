@@ -41,7 +41,10 @@ struct RateMeter {
 // text gives no label. Unchanged text is not rendered again.
 void setLabel(const char *text);
 
-// Blits the label, unclipped, at the top-left corner of screen; nothing while buf is empty.
+// Blits the label at the top-left corner of screen, exactly as blitting the whole rendered
+// text there would; nothing while buf is empty. Must come right after paint on the same
+// screen with nothing drawn in between: it reuses the blend of an earlier frame whose pattern
+// had the same phase.
 void drawLabel(SDL_Surface *screen);
 
 // One frame: lock, paint, unlock, count it, close the window when it is due (the rate line
