@@ -5,7 +5,7 @@ set -u
 cd "$(dirname "$0")/.."
 ./scripts/setup.sh || exit 1
 
-presets="default asan-ubsan tsan mipsel"
+presets="default asan-ubsan tsan mipsel fuzz"
 failed=""
 for preset in $presets; do
     echo "=== $preset"
