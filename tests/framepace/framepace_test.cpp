@@ -250,11 +250,11 @@ protected:
                 out.push_back(pixelAt(s, x, y));
         return out;
     }
-    // The screen as it would look with text rendered afresh and blitted, as on every frame
+    // The surface as it would look with text rendered afresh and blitted, as on every frame
     // of a loop that renders each frame.
-    static std::vector<Pixel> withFreshText(const char *text)
+    static std::vector<Pixel> withFreshText(SDL_Surface *onto, const char *text)
     {
-        SDL_Surface *copy = SDL_ConvertSurface(screen, screen->format, SDL_SWSURFACE);
+        SDL_Surface *copy = SDL_ConvertSurface(onto, onto->format, SDL_SWSURFACE);
         SDL_Surface *msg = TTF_RenderText_Blended(font, text, SDL_Color{0, 0, 0, 0});
         EXPECT_NE(msg, nullptr);
         SDL_BlitSurface(msg, nullptr, copy, nullptr);
@@ -266,31 +266,52 @@ protected:
 };
 SDL_Surface *Loop::screen = nullptr;
 
-TEST_F(Loop, TheKeptLabelShowsWhatRenderingItEveryFrameWouldShow)
+// The label is blended once per phase of the pattern and copied on later frames of that
+// phase; every frame must still look as if the text had been rendered and blitted afresh.
+// Formats whose green ramp repeats every 64 and 32 steps, one that repeats only every 256
+// (blended every frame), the step wrapping around, and the text changing on the way.
+TEST_F(Loop, EveryFrameShowsWhatRenderingTheLabelAfreshWouldShow)
 {
-    paint(screen);
-    std::vector<Pixel> bare = pixels(screen);
-    drawLabel(screen);
-    EXPECT_EQ(pixels(screen), bare) << "a label before the first window closed";
+    const Format longRamp = {"green ramp of 256", 0xF000, 0x0FF0, 0x000F};
+    for (const Format &f : {RGB565, RGB555, longRamp}) {
+        SCOPED_TRACE(f.name);
+        SDL_Surface *target = SDL_CreateRGBSurface(SDL_SWSURFACE, 320, 40, 16, f.r, f.g, f.b, 0);
+        ASSERT_NE(target, nullptr);
+        paint(target);
+        std::vector<Pixel> bare = pixels(target);
+        drawLabel(target);
+        EXPECT_EQ(pixels(target), bare) << "a label before the first window closed";
 
-    setLabel("59.94fps");
-    EXPECT_STREQ(buf, "59.94fps");
-    for (int frame = 0; frame < 3; frame++) {
-        paint(screen);
-        bare = pixels(screen);
-        std::vector<Pixel> want = withFreshText("59.94fps");
-        ASSERT_NE(want, bare);
-        drawLabel(screen);
-        EXPECT_EQ(pixels(screen), want) << "frame " << frame;
+        animationStep = 0xFFFFFFFFu - 70;
+        const char *text = "59.94fps";
+        setLabel(text);
+        EXPECT_STREQ(buf, text);
+        for (int frame = 0; frame < 300; frame++) {
+            if (frame == 150) {
+                setLabel("59.94fps");  // unchanged: kept
+                text = "59.49fps";     // the same box, other glyphs
+                setLabel(text);
+            }
+            if (frame == 250) {
+                text = "1234.50fps";
+                setLabel(text);
+            }
+            paint(target);
+            std::vector<Pixel> want = withFreshText(target, text);
+            ASSERT_NE(want, pixels(target));
+            drawLabel(target);
+            ASSERT_EQ(pixels(target), want) << "frame " << frame;
+        }
+        setLabel("");
+        SDL_FreeSurface(target);
     }
-    // The same text again keeps the label; a new one replaces it.
-    setLabel("59.94fps");
+}
+
+TEST_F(Loop, TheLabelIsBlackTextAtTheTopLeft)
+{
     setLabel("1234.50fps");
     paint(screen);
-    std::vector<Pixel> want = withFreshText("1234.50fps");
     drawLabel(screen);
-    EXPECT_EQ(pixels(screen), want);
-    // Black text, inside the text's box at the top left only.
     int boxW = 0, boxH = 0;
     ASSERT_EQ(TTF_SizeText(font, "1234.50fps", &boxW, &boxH), 0);
     int black = 0;
