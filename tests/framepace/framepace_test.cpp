@@ -69,8 +69,8 @@ void expectPaintedExactly(Canvas &c, Uint32 s)
         ptrdiff_t column = at >= 0 ? at % surf->pitch / 2 : -1;
         bool isPixel = row >= 0 && row < surf->h && column < surf->w;
         if (isPixel) {
-            Pixel want = closedForm(surf->format, static_cast<int>(column), static_cast<int>(row), s);
-            ASSERT_EQ(pixelAt(surf, static_cast<int>(column), static_cast<int>(row)), want)
+            int x = static_cast<int>(column), y = static_cast<int>(row);
+            ASSERT_EQ(pixelAt(surf, x, y), closedForm(surf->format, x, y, s))
                 << "column " << column << " row " << row << " step " << s;
         } else {
             ASSERT_EQ(c.memory[i], 0xA5) << "byte " << at << " past the pixels was written";
