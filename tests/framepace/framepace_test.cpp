@@ -307,23 +307,6 @@ TEST_F(Loop, EveryFrameShowsWhatRenderingTheLabelAfreshWouldShow)
     }
 }
 
-TEST_F(Loop, TheLabelIsBlackTextAtTheTopLeft)
-{
-    setLabel("1234.50fps");
-    paint(screen);
-    drawLabel(screen);
-    int boxW = 0, boxH = 0;
-    ASSERT_EQ(TTF_SizeText(font, "1234.50fps", &boxW, &boxH), 0);
-    int black = 0;
-    for (int y = 0; y < 240; y++)
-        for (int x = 0; x < 320; x++)
-            if (pixelAt(screen, x, y) == 0) {
-                black++;
-                EXPECT_TRUE(x < boxW && y < boxH) << x << "," << y;
-            }
-    EXPECT_GT(black, 20);
-}
-
 TEST_F(Loop, AFrameShowsThePatternAndClosesItsWindowAfterOneSecond)
 {
     FILE *lines = tmpfile();
