@@ -21,6 +21,9 @@ SDL_Rect chartRect;                  // chart area; drawChart writes, timerTick 
                                      // under the screen lock
 const char *batteryPath = "/proc/jz/battery";  // device seam; set before logging starts
 static SDL_TimerID timerId;          // the running one-second timer; main thread only
+static std::atomic<SDL_Thread *> loadThreadHandle{nullptr};  // the running load thread;
+                                     // started by the main thread, joined by whichever
+                                     // thread ends the log (main, or the quitting one)
 
 static const int SAMPLE_EVERY = 60;       // ticks (seconds) between samples
 static const int LEVEL_WHEN_UNKNOWN = 5000;  // millivolts written for a reading out of range
@@ -31,7 +34,16 @@ void startLogging(void)
     tickCount = 0;
     timerTick(0, nullptr);
     timerId = SDL_AddTimer(1000, timerTick, nullptr);
-    SDL_CreateThread(loadThread, nullptr);
+    loadThreadHandle = SDL_CreateThread(loadThread, nullptr);
+}
+
+// The load thread leaves within one rand() call of logging dropping to 0. Joining it frees
+// its stack, which a device that logs discharge after discharge would otherwise lose each
+// time.
+static void joinLoadThread(void)
+{
+    if (SDL_Thread *load = loadThreadHandle.exchange(nullptr))
+        SDL_WaitThread(load, nullptr);
 }
 
 void stopLogging(void)
@@ -43,12 +55,16 @@ void stopLogging(void)
         logging = 0;
     }
     SDL_RemoveTimer(timerId);
+    joinLoadThread();
 }
 
 void stopLoggingForExit(void)
 {
-    std::unique_lock<std::mutex> hold = holdScreen();
-    logging = 0;
+    {
+        std::unique_lock<std::mutex> hold = holdScreen();
+        logging = 0;
+    }
+    joinLoadThread();
 }
 
 // The clock sits in the place of the chart's end-time label, right-aligned at the time

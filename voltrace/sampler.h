@@ -28,11 +28,11 @@ extern const char *batteryPath;       // the kernel's battery file, "/proc/jz/ba
 void startLogging(void);
 
 // Main thread, not holding the screen lock: ends the log. When it returns no sample is being
-// written and none will be, and the load thread is on its way out.
+// written and none will be, and the load thread has ended.
 void stopLogging(void);
 
 // quitApp's hook (stopDrawingThreads): clears logging before SDL shuts down, waiting for a
-// sample being written to be complete, so the load thread ends and the log stays whole.
+// sample being written to be complete and for the load thread to end, so the log stays whole.
 void stopLoggingForExit(void);
 
 // SDL timer callback, once a second while logging (and once directly from startLogging):
