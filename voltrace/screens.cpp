@@ -14,7 +14,7 @@
 const char *screenshotTool = "fbgrab";                          // device seam
 const char *backlightCommand = "echo 100 > /proc/jz/lcd_backlight";  // device seam
 
-enum ScreenKind { HELP_SCREEN, CHART_SCREEN, LOGGING_SCREEN };
+enum ScreenKind { HELP_SCREEN, NO_PATH_SCREEN, CHART_SCREEN, LOGGING_SCREEN };
 
 struct ScreenLook {
     const char *footer;  // the bottom line's right part
@@ -23,6 +23,7 @@ struct ScreenLook {
 
 static const ScreenLook LOOKS[] = {
     /* HELP_SCREEN */ {"SELECT: Exit     START: Start", 0},
+    /* NO_PATH_SCREEN */ {"SELECT: Exit", 0},  // help, but START cannot begin a log
     /* CHART_SCREEN */ {"SELECT: Exit", 0},
     /* LOGGING_SCREEN */ {"START: Stop", 1},
 };
@@ -44,6 +45,8 @@ static ScreenKind currentScreen(void)
 {
     if (logging)
         return LOGGING_SCREEN;
+    if (slotProblem)
+        return NO_PATH_SCREEN;
     return isRegularFile(csvPath) ? CHART_SCREEN : HELP_SCREEN;
 }
 
