@@ -223,9 +223,7 @@ TEST_F(Frame, ClosingTwiceClosesTheFontOnceAndRefusesTheScreen)
     EXPECT_TRUE(holdScreen().owns_lock());
 }
 
-// Death tests start SDL inside the dying child. Under user-mode emulation (the device
-// build's tests) a child cannot re-execute the test binary, so there the child is a plain
-// fork of a parent that has not started SDL (ctest runs each test in a process of its own).
+// Death tests start SDL inside the dying child (see DEATH_TEST_STYLE in tests/CMakeLists.txt).
 class FrameDeathTest : public ::testing::Test {
 protected:
     void SetUp() override

@@ -28,11 +28,6 @@ protected:
         options.jz = jz;
         options.fbgrabLog = records + "/fbgrab.log";
         options.env = {"SYNC_LOG=" + records + "/sync.log"};
-        // with-jz's stand-in /proc has no /proc/<pid>, which LeakSanitizer needs to walk the
-        // program's threads at exit; leaks stay checked in the start-up test, run without it.
-        const char *asan = getenv("ASAN_OPTIONS");
-        options.env.push_back(std::string("ASAN_OPTIONS=") + (asan ? asan : "") +
-                              ":detect_leaks=0");
     }
     std::vector<std::vector<std::string>> screenshots() { return fbgrabCalls(options.fbgrabLog); }
     std::string home, jz, records;
