@@ -36,6 +36,7 @@ ASCENT = 1375       # 11 px at 8 ppem: cap height plus room above it
 DESCENT = -250      # 2 px: the deepest descender the source allows
 CAP_HEIGHT = 875
 X_HEIGHT = 625
+SPACE_ADVANCE = 4   # pixels
 
 # 1970-01-01 in head's 1904-based seconds. Zero would be legal too, but
 # fontTools and other readers take such a small value for a Unix time and warn.
@@ -196,16 +197,35 @@ def draw_glyph(rows, baseline):
     return pen.glyph()
 
 
+def fitted(code, rows, settings):
+    """The glyph's rows and advance in pixels as the font spaces them.
+
+    Text is proportional, so that a screen's footer and its path line fit side
+    by side on 320 pixels: a glyph loses its blank columns on both sides and
+    advances one pixel past its ink. Digits keep the full advance, so clocks
+    and voltages do not shift sideways as they count; the space is narrow.
+    """
+    if code is None or chr(code).isdigit():
+        return rows, settings["advance"]
+    if code == 0x20:
+        return rows, SPACE_ADVANCE
+    inked = [c for c in range(len(rows[0])) if any(row[c] == "#" for row in rows)]
+    first, last = inked[0], inked[-1]
+    return [row[first:last + 1] for row in rows], last - first + 2
+
+
 def build_font(settings, glyphs):
-    advance = settings["advance"] * PIXEL
     baseline = settings["baseline"]
 
     order = [".notdef"] + [glyph_name(c) for c in range(FIRST_CODE, LAST_CODE + 1)]
-    drawings = {".notdef": glyphs[None]}
+    drawings = {}
+    advances = {}
+    drawings[".notdef"], advances[".notdef"] = fitted(None, glyphs[None], settings)
     cmap = {}
     for code in range(FIRST_CODE, LAST_CODE + 1):
-        drawings[glyph_name(code)] = glyphs[code]
-        cmap[code] = glyph_name(code)
+        name = glyph_name(code)
+        drawings[name], advances[name] = fitted(code, glyphs[code], settings)
+        cmap[code] = name
 
     fb = FontBuilder(UNITS_PER_EM, isTTF=True)
     # FontBuilder stamps the current time into head; a fixed date keeps the
@@ -219,7 +239,7 @@ def build_font(settings, glyphs):
     metrics = {}
     for name in order:
         g = glyf[name]
-        metrics[name] = (advance, g.xMin if g.numberOfContours else 0)
+        metrics[name] = (advances[name] * PIXEL, g.xMin if g.numberOfContours else 0)
     fb.setupHorizontalMetrics(metrics)
     fb.setupHorizontalHeader(ascent=ASCENT, descent=DESCENT, lineGap=0)
     fb.setupNameTable({
@@ -232,7 +252,7 @@ def build_font(settings, glyphs):
     }, mac=False)
     fb.setupOS2(
         version=4,
-        xAvgCharWidth=advance,
+        xAvgCharWidth=round(sum(advances.values()) * PIXEL / len(advances)),
         usWeightClass=400,
         usWidthClass=5,
         fsType=0,

@@ -162,13 +162,26 @@ class GeometryTest(unittest.TestCase):
         self.assertEqual((os2.usWinAscent, os2.usWinDescent), (1375, 250))
         self.assertEqual((os2.sCapHeight, os2.sxHeight), (875, 625))
 
-    def test_every_printable_character_is_mapped_with_fixed_advance(self):
+    def test_every_printable_character_is_mapped_and_spaced_one_pixel_past_its_ink(self):
         cmap = self.font.getBestCmap()
         self.assertEqual(sorted(cmap), list(range(0x20, 0x7F)))
         self.assertEqual(self.font.getGlyphOrder()[0], ".notdef")
-        for name in self.font.getGlyphOrder():
-            self.assertEqual(self.font["hmtx"][name][0], 750, name)
-        self.assertEqual(self.font["glyf"]["space"].numberOfContours, 0)
+        glyf = self.font["glyf"]
+        hmtx = self.font["hmtx"]
+        for code, name in cmap.items():
+            advance, lsb = hmtx[name]
+            if chr(code).isdigit():
+                self.assertEqual(advance, 750, name)   # tabular digits
+            elif code == 0x20:
+                self.assertEqual(advance, 500)
+                self.assertEqual(glyf[name].numberOfContours, 0)
+            else:
+                g = glyf[name]
+                g.recalcBounds(glyf)
+                self.assertEqual(lsb, 0, name)
+                self.assertEqual(g.xMin, 0, name)
+                self.assertEqual(advance, g.xMax + 125, name)
+        self.assertLess(hmtx[cmap[ord("i")]][0], hmtx[cmap[ord("m")]][0])
 
     def test_letters_have_the_drawn_heights(self):
         glyf = self.font["glyf"]

@@ -167,30 +167,32 @@ TEST_F(Chart, SkippedLinesChangeNeitherThePictureNorTheFlips)
 TEST_F(Chart, LayoutLabelsPointsAndReadoutOfAKnownLog)
 {
     Frame f = chartOf(csvPath, "0,4200\n60,4100\n120,4000\n");
-    // The left margin is the width of "4.20" (four 6-pixel glyphs) plus 10.
-    EXPECT_EQ(chartRect.x, 34);
+    // The left margin is the width of "4.20" plus 10: in the embedded font three 6-pixel
+    // digits and a 3-pixel point.
+    EXPECT_EQ(chartRect.x, 31);
     EXPECT_EQ(chartRect.y, 50);
-    EXPECT_EQ(chartRect.w, 276);
+    EXPECT_EQ(chartRect.w, 279);
     EXPECT_EQ(chartRect.h, 130);
 
-    // Axes: column 34 rows 50..179 and row 179 columns 34..309; nothing along the top or right.
-    EXPECT_EQ(countWhite(f, 34, 50, 1, 130), 130);
-    EXPECT_EQ(countWhite(f, 34, 179, 276, 1), 276);
+    // Axes: column 31 rows 50..179 and row 179 columns 31..309; nothing along the top or right.
+    EXPECT_EQ(countWhite(f, 31, 50, 1, 130), 130);
+    EXPECT_EQ(countWhite(f, 31, 179, 279, 1), 279);
 
-    EXPECT_TRUE(showsText(f, "4.2", 30, 50, ANCHOR_RIGHT | ANCHOR_MIDDLE));
-    EXPECT_TRUE(showsText(f, "4.0", 30, 180, ANCHOR_RIGHT | ANCHOR_BOTTOM));
-    EXPECT_TRUE(showsText(f, "00:00:00", 34, 180, ANCHOR_LEFT | ANCHOR_TOP));
+    EXPECT_TRUE(showsText(f, "4.2", 27, 50, ANCHOR_RIGHT | ANCHOR_MIDDLE));
+    EXPECT_TRUE(showsText(f, "4.0", 27, 180, ANCHOR_RIGHT | ANCHOR_BOTTOM));
+    EXPECT_TRUE(showsText(f, "00:00:00", 31, 180, ANCHOR_LEFT | ANCHOR_TOP));
     EXPECT_TRUE(showsText(f, "00:02:00", 310, 180, ANCHOR_RIGHT | ANCHOR_TOP));
     EXPECT_TRUE(showsText(f, "Value: 4.0 V", 310, 206, ANCHOR_RIGHT | ANCHOR_MIDDLE));
 
-    // Points: (34, 50) top left, (172, 115) in the middle, (310, 180) at the right end; each
-    // the 2 x 2 square above and right of its point. Nothing else inside the axes.
+    // Points: (31, 50) top left, (170, 115) in the middle (31 + 279 / 2, truncated), (310, 180)
+    // at the right end; each the 2 x 2 square above and right of its point. Nothing else
+    // inside the axes.
     struct Dot {
         int x, y;
-    } dots[] = {{34, 50}, {172, 115}, {310, 180}};
+    } dots[] = {{31, 50}, {170, 115}, {310, 180}};
     for (const Dot &d : dots)
         EXPECT_EQ(countWhite(f, d.x, d.y - 2, 2, 2), 4) << d.x << "," << d.y;
-    int inside = countWhite(f, 35, 40, 285, 139);  // right of the axis, above the time axis
+    int inside = countWhite(f, 32, 40, 285, 139);  // right of the axis, above the time axis
     EXPECT_EQ(inside, 2 + 4 + 2) << "the first dot half on the axis, the last half on the other";
 }
 
@@ -199,32 +201,32 @@ TEST_F(Chart, LayoutLabelsPointsAndReadoutOfAKnownLog)
 TEST_F(Chart, LevelsAreRoundedInSinglePrecision)
 {
     Frame f = chartOf(csvPath, "0,3850\n60,4050\n");
-    EXPECT_EQ(chartRect.x, 34);
-    EXPECT_TRUE(showsText(f, "4.1", 30, 50, ANCHOR_RIGHT | ANCHOR_MIDDLE));
-    EXPECT_TRUE(showsText(f, "3.8", 30, 180, ANCHOR_RIGHT | ANCHOR_BOTTOM));
+    EXPECT_EQ(chartRect.x, 31);
+    EXPECT_TRUE(showsText(f, "4.1", 27, 50, ANCHOR_RIGHT | ANCHOR_MIDDLE));
+    EXPECT_TRUE(showsText(f, "3.8", 27, 180, ANCHOR_RIGHT | ANCHOR_BOTTOM));
     EXPECT_TRUE(showsText(f, "Value: 4.1 V", 310, 206, ANCHOR_RIGHT | ANCHOR_MIDDLE));
 }
 
 TEST_F(Chart, AWiderTopLabelMovesOnlyTheLevelAxis)
 {
     Frame f = chartOf(csvPath, "0,3000\n60,12000\n");
-    EXPECT_EQ(chartRect.x, 40);  // "12.00" is five glyphs
+    EXPECT_EQ(chartRect.x, 37);  // "12.00": four digits and the point
     EXPECT_EQ(chartRect.x + chartRect.w, 310);
-    EXPECT_EQ(countWhite(f, 40, 50, 1, 130), 130);
+    EXPECT_EQ(countWhite(f, 37, 50, 1, 130), 130);
     EXPECT_TRUE(f.white(309, 179));
     EXPECT_FALSE(f.white(310, 179));
     EXPECT_EQ(countWhite(f, 310, 48, 2, 2), 4);  // the last sample at the top right
-    EXPECT_TRUE(showsText(f, "12.0", 36, 50, ANCHOR_RIGHT | ANCHOR_MIDDLE));
+    EXPECT_TRUE(showsText(f, "12.0", 33, 50, ANCHOR_RIGHT | ANCHOR_MIDDLE));
 }
 
 TEST_F(Chart, OneSampleSitsAtTheLeftEndOfTheTimeAxis)
 {
     Frame f = chartOf(csvPath, "0,3850\n");
-    EXPECT_EQ(chartRect.x, 34);  // "3.86"
-    EXPECT_TRUE(f.white(35, 178)) << "the point (34, 180)";
-    EXPECT_EQ(countWhite(f, 35, 40, 285, 139), 1);
-    EXPECT_TRUE(showsText(f, "3.9", 30, 50, ANCHOR_RIGHT | ANCHOR_MIDDLE));
-    EXPECT_TRUE(showsText(f, "3.8", 30, 180, ANCHOR_RIGHT | ANCHOR_BOTTOM));
+    EXPECT_EQ(chartRect.x, 31);  // "3.86"
+    EXPECT_TRUE(f.white(32, 178)) << "the point (31, 180)";
+    EXPECT_EQ(countWhite(f, 32, 40, 285, 139), 1);
+    EXPECT_TRUE(showsText(f, "3.9", 27, 50, ANCHOR_RIGHT | ANCHOR_MIDDLE));
+    EXPECT_TRUE(showsText(f, "3.8", 27, 180, ANCHOR_RIGHT | ANCHOR_BOTTOM));
     EXPECT_TRUE(showsText(f, "00:00:00", 310, 180, ANCHOR_RIGHT | ANCHOR_TOP));
     EXPECT_TRUE(showsText(f, "Value: 3.8 V", 310, 206, ANCHOR_RIGHT | ANCHOR_MIDDLE));
 }
@@ -245,7 +247,7 @@ TEST_F(Chart, ThePlotIsShownInBatches)
         EXPECT_TRUE(showsText(frames[k], readouts[k], 310, 180, ANCHOR_RIGHT | ANCHOR_TOP)) << k;
         // Points are two columns wide and at least two apart; the first is half on the axis.
         int columns = 0;
-        for (int x = 35; x < 312; x++)
+        for (int x = 32; x < 312; x++)
             columns += countWhite(frames[k], x, 40, 1, 139) > 0;
         EXPECT_EQ(columns, 2 * 21 * (k + 1) - 1) << k;
     }
