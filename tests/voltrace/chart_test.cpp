@@ -163,7 +163,7 @@ TEST_F(Chart, SkippedLinesChangeNeitherThePictureNorTheFlips)
     }
 }
 
-// The spec-sized example: three samples over two minutes from 4.2 V to 4.0 V.
+// A small known log: three samples over two minutes from 4.2 V to 4.0 V.
 TEST_F(Chart, LayoutLabelsPointsAndReadoutOfAKnownLog)
 {
     Frame f = chartOf(csvPath, "0,4200\n60,4100\n120,4000\n");
