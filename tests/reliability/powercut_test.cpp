@@ -236,8 +236,8 @@ TEST(PowerCut, EverySampleLineIsSyncedBeforeItsFileIsClosed)
     EXPECT_TRUE(waitFor([&] { return fbgrabCalls(options.fbgrabLog).size() == 1; }, 10000));
     pauseMs(500);
     press("Escape");
-    ASSERT_EQ(waitExit(p, 10000), 0);
     std::string exited = std::to_string(p.pid) + " +++ exited with 0 +++";
+    ASSERT_EQ(waitExit(p, 10000), 0);
     ASSERT_TRUE(waitFor([&] { return readFile(trace).find(exited) != std::string::npos; }, 10000))
         << "strace did not finish its trace";
     std::string log = readFile(csv);
