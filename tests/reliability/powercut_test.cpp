@@ -151,7 +151,11 @@ std::vector<Call> readTrace(const std::string &path)
         if (blank == std::string::npos)
             continue;
         int tid = atoi(line.substr(0, blank).c_str());
-        std::string rest = line.substr(blank + 1);
+        // strace pads the thread id to a common width.
+        size_t named = line.find_first_not_of(' ', blank);
+        if (named == std::string::npos)
+            continue;
+        std::string rest = line.substr(named);
         const std::string suspended = " <unfinished ...>";
         if (rest.size() > suspended.size() &&
             rest.compare(rest.size() - suspended.size(), suspended.size(), suspended) == 0) {
@@ -164,6 +168,10 @@ std::vector<Call> readTrace(const std::string &path)
                 continue;
             rest = unfinished[tid] + rest.substr(resumed + 8);
             unfinished.erase(tid);
+        }
+        if (rest.compare(0, 4, "+++ ") == 0) {  // the thread or process ended
+            calls.push_back(Call{tid, rest, "", 0});
+            continue;
         }
         size_t open = rest.find('('), equals = rest.rfind(" = ");
         if (open == std::string::npos || equals == std::string::npos || equals < open)
@@ -236,10 +244,16 @@ TEST(PowerCut, EverySampleLineIsSyncedBeforeItsFileIsClosed)
     EXPECT_TRUE(waitFor([&] { return fbgrabCalls(options.fbgrabLog).size() == 1; }, 10000));
     pauseMs(500);
     press("Escape");
-    std::string exited = std::to_string(p.pid) + " +++ exited with 0 +++";
+    pid_t traced = p.pid;
     ASSERT_EQ(waitExit(p, 10000), 0);
-    ASSERT_TRUE(waitFor([&] { return readFile(trace).find(exited) != std::string::npos; }, 10000))
-        << "strace did not finish its trace";
+    ASSERT_TRUE(waitFor([&] {
+        for (const Call &c : readTrace(trace))
+            if (c.tid == traced && c.name == "+++ exited with 0 +++")
+                return true;
+        return false;
+    }, 10000))
+        << "strace did not finish its trace; it ends: "
+        << readFile(trace).substr(readFile(trace).size() > 600 ? readFile(trace).size() - 600 : 0);
     std::string log = readFile(csv);
     ASSERT_EQ(log, "0,4012\n60,3987\n");
 
