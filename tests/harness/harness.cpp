@@ -194,11 +194,15 @@ void keyUp(const char *key)
     quiet(std::string("xdotool keyup ") + key);
 }
 
+// One xdotool process presses, waits and releases, so the hold the program sees is holdMs
+// even on a busy machine; two processes would add a start-up in between, and past 200 ms
+// strobel's key repeat steps the square twice.
 void press(const char *key, int holdMs)
 {
-    keyDown(key);
-    sleepMs(holdMs);
-    keyUp(key);
+    char cmd[160];
+    snprintf(cmd, sizeof cmd, "xdotool keydown %s sleep %.3f keyup %s", key, holdMs / 1000.0,
+             key);
+    quiet(cmd);
 }
 
 Rgb Screen::at(int x, int y) const

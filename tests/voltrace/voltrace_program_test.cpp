@@ -83,8 +83,8 @@ TEST_F(VoltraceProgram, AWholeLoggingSession)
         << readFile(jz + "/lcd_backlight");
     EXPECT_TRUE(waitFor([&] { return readFile(csv) == "0,3900\n"; }, 5000)) << readFile(csv);
     ASSERT_TRUE(waitForScreen(redBand, 5000));
-    // The one-sample chart: its point at the bottom left, (34, 180).
-    EXPECT_TRUE(waitForScreen([](const Screen &s) { return white(s, 35, 178); }, 3000));
+    // The one-sample chart: its point at the bottom left, (31, 180).
+    EXPECT_TRUE(waitForScreen([](const Screen &s) { return white(s, 32, 178); }, 3000));
 
     // While logging the exit keys and the slot keys do nothing.
     Screen before = capture();
@@ -97,12 +97,12 @@ TEST_F(VoltraceProgram, AWholeLoggingSession)
     EXPECT_TRUE(sameArea(before, after, 0, 222, 200, 17)) << "the slot line changed";
 
     // The 60th tick samples the new level and the screen is rebuilt with the second point:
-    // now at the top left (34, 50) and the right end (310, 180).
+    // now at the top left (31, 50) and the right end (310, 180).
     writeFile(jz + "/battery", "3700\n");
     EXPECT_TRUE(waitFor([&] { return readFile(csv) == "0,3900\n60,3700\n"; }, 75000))
         << readFile(csv);
     EXPECT_TRUE(waitForScreen([](const Screen &s) {
-        return white(s, 35, 48) && white(s, 311, 178) && redBand(s);
+        return white(s, 32, 48) && white(s, 311, 178) && redBand(s);
     }, 5000));
     EXPECT_TRUE(screenshots().empty()) << "no screenshot while logging";
 
@@ -168,10 +168,10 @@ TEST_F(VoltraceProgram, TheStartUpScreenshotUnderAHostileHome)
     EXPECT_TRUE(waitFor([&] { return fileExists(hostile + "/battery0.png"); }, 5000));
     EXPECT_FALSE(fileExists(base + "/pwned"));
     EXPECT_FALSE(fileExists(base + "/pwned2"));
-    // The chart: axes at column 34 and the first point at the top left.
+    // The chart: axes at column 31 and the first point at the top left.
     Screen s = capture();
-    EXPECT_TRUE(white(s, 34, 100));
-    EXPECT_TRUE(white(s, 35, 48));
+    EXPECT_TRUE(white(s, 31, 100));
+    EXPECT_TRUE(white(s, 32, 48));
 
     press("End");
     EXPECT_EQ(waitExit(p, 5000), 0);
