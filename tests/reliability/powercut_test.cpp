@@ -7,6 +7,7 @@
 #include <stdlib.h>
 
 #include <map>
+#include <thread>
 #include <string>
 #include <utility>
 
@@ -52,12 +53,20 @@ TEST(PowerCut, KillNineWhileLoggingThenTheNextStartChartsIt)
         ASSERT_TRUE(waitForScreen(helpShown, 10000));
         runs++;
 
-        keyDown("Return");
         if (early) {
-            pauseMs(randomBetween(0, 250));
-            sendSignal(p, SIGKILL);
+            // xdotool takes about 20 ms to deliver the key, and the log is made a few ms
+            // later: the cut is timed from xdotool's start, on a thread of its own, to fall
+            // before, during or just after the making of the log and its first line.
+            int delay = randomBetween(0, 30);
+            std::thread cut([&] {
+                pauseMs(delay);
+                sendSignal(p, SIGKILL);
+            });
+            keyDown("Return");
+            cut.join();
             keyUp("Return");
         } else {
+            keyDown("Return");
             ASSERT_TRUE(waitFor([&] { return fileExists(csv); }, 5000));
             keyUp("Return");
             pauseMs(randomBetween(0, 3000));
