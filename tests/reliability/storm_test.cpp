@@ -20,11 +20,16 @@ namespace {
 
 const int RUNS = 20;           // per program and build: 10 SIGTERM, 10 SIGINT
 const int EXIT_LIMIT_MS = 2000;
+// The sanitizer builds do work of their own at exit (LeakSanitizer scans the whole heap),
+// which on a loaded two-core machine can pass 2 s by itself; the quit must still begin
+// within 2 s.
+const int SANITIZER_EXIT_LIMIT_MS = 4000;
 
 struct Ending {
     int status = -1;          // as waitExit gives it; -1: still running after 10 s
     long long exitMs = 0;     // from the signal to the end of the process
     long long syncMs = 0;     // of that, the time quitApp's sync command took
+    long long reactMs = -1;   // from the signal to the start of that sync: quitApp began
     bool synced = false;      // quitApp's sync command ran
 };
 
@@ -47,8 +52,14 @@ Ending waitEnding(Program &p, long long sentRealMs, const std::string &syncTimes
     if (sscanf(readFile(syncTimes).c_str(), "%lld %lld", &start, &end) == 2) {
         e.synced = true;
         e.syncMs = end - start;
+        e.reactMs = start - sentRealMs;
     }
     return e;
+}
+
+int exitLimitMs(void)
+{
+    return std::string(sanitizerBuild()) == "none" ? EXIT_LIMIT_MS : SANITIZER_EXIT_LIMIT_MS;
 }
 
 // Every run puts this folder's sync stand-in first on PATH.
@@ -61,7 +72,7 @@ std::vector<std::string> timedSync(const std::string &syncTimes)
 struct StormFigures {
     int runs = 0, signalled = 0, rightStatus = 0, inTime = 0, cutLines = 0, malformed = 0;
     int logsWritten = 0;
-    long long slowestMs = 0, slowestSyncMs = 0;
+    long long slowestMs = 0, slowestSyncMs = 0, slowestReactMs = 0;
     int synced = 0;  // runs whose quitApp ran its sync command
 };
 
@@ -112,9 +123,11 @@ TEST(SignalStorm, VoltraceWhileLogging)
         f.synced += e.synced;
         EXPECT_EQ(e.status, sig) << readOutput(p);
         EXPECT_TRUE(e.synced) << "quitApp's sync did not run";
-        EXPECT_LE(e.exitMs - e.syncMs, EXIT_LIMIT_MS) << "its sync took " << e.syncMs << " ms";
+        EXPECT_LE(e.reactMs, EXIT_LIMIT_MS) << "quitApp began late";
+        EXPECT_LE(e.exitMs - e.syncMs, exitLimitMs()) << "its sync took " << e.syncMs << " ms";
         f.rightStatus += e.status == sig;
         f.inTime += e.status >= 0 && e.exitMs - e.syncMs <= EXIT_LIMIT_MS;
+        f.slowestReactMs = std::max(f.slowestReactMs, e.reactMs);
 
         std::string log = readFile(csv);
         LogCheck check = checkLog(log);
@@ -125,13 +138,15 @@ TEST(SignalStorm, VoltraceWhileLogging)
         f.malformed += check.malformed;
         f.logsWritten += check.whole > 0;
     }
-    char line[384];
+    char line[512];
     snprintf(line, sizeof line,
              "voltrace SIGTERM/SIGINT storm while logging: %d runs, %d signals, %d ended with "
-             "the signal's status, %d within 2 s (slowest %lld ms; %d synced through quitApp, "
-             "the slowest sync %lld ms), %d logs written, %d cut lines, %d malformed lines",
+             "the signal's status, %d within 2 s not counting sync (slowest %lld ms; %d synced "
+             "through quitApp, begun at the latest %lld ms after the signal, the slowest sync "
+             "%lld ms), %d logs written, %d cut lines, %d malformed lines (%s build)",
              f.runs, f.signalled, f.rightStatus, f.inTime, f.slowestMs, f.synced,
-             f.slowestSyncMs, f.logsWritten, f.cutLines, f.malformed);
+             f.slowestReactMs, f.slowestSyncMs, f.logsWritten, f.cutLines, f.malformed,
+             sanitizerBuild());
     reportFigures(line);
 }
 
@@ -174,17 +189,20 @@ TEST(SignalStorm, StrobelWhileFlashing)
         f.synced += e.synced;
         EXPECT_EQ(e.status, sig) << readOutput(p);
         EXPECT_TRUE(e.synced) << "quitApp's sync did not run";
-        EXPECT_LE(e.exitMs - e.syncMs, EXIT_LIMIT_MS) << "its sync took " << e.syncMs << " ms";
+        EXPECT_LE(e.reactMs, EXIT_LIMIT_MS) << "quitApp began late";
+        EXPECT_LE(e.exitMs - e.syncMs, exitLimitMs()) << "its sync took " << e.syncMs << " ms";
         f.rightStatus += e.status == sig;
         f.inTime += e.status >= 0 && e.exitMs - e.syncMs <= EXIT_LIMIT_MS;
+        f.slowestReactMs = std::max(f.slowestReactMs, e.reactMs);
     }
-    char line[384];
+    char line[512];
     snprintf(line, sizeof line,
              "strobel SIGINT/SIGTERM storm while flashing: %d runs (%d around a key release), "
-             "%d signals, %d ended with the signal's status, %d within 2 s (slowest %lld ms; %d "
-             "synced through quitApp, the slowest sync %lld ms)",
+             "%d signals, %d ended with the signal's status, %d within 2 s not counting sync "
+             "(slowest %lld ms; %d synced through quitApp, begun at the latest %lld ms after "
+             "the signal, the slowest sync %lld ms) (%s build)",
              f.runs, nearRelease, f.signalled, f.rightStatus, f.inTime, f.slowestMs, f.synced,
-             f.slowestSyncMs);
+             f.slowestReactMs, f.slowestSyncMs, sanitizerBuild());
     reportFigures(line);
 }
 
