@@ -30,9 +30,10 @@ static long long nowMs(void)
     return t.tv_sec * 1000LL + t.tv_nsec / 1000000;
 }
 
-static void sleepMs(int ms)
+void pauseMs(int ms)
 {
-    usleep(static_cast<useconds_t>(ms) * 1000);
+    if (ms > 0)
+        usleep(static_cast<useconds_t>(ms) * 1000);
 }
 
 static void cleanUp(void)
@@ -165,7 +166,7 @@ int waitExit(Program &program, int timeoutMs)
             program.pid = -1;
             return -1;
         }
-        sleepMs(10);
+        pauseMs(10);
     }
     program.pid = -1;
     if (WIFEXITED(status))
@@ -246,6 +247,17 @@ int countNear(const Screen &s, int x, int y, int w, int h, int r, int g, int b, 
     return n;
 }
 
+bool sameArea(const Screen &a, const Screen &b, int x, int y, int w, int h)
+{
+    for (int j = y; j < y + h; j++)
+        for (int i = x; i < x + w; i++) {
+            Rgb p = a.at(i, j), q = b.at(i, j);
+            if (p.r != q.r || p.g != q.g || p.b != q.b)
+                return false;
+        }
+    return true;
+}
+
 bool waitForScreen(const std::function<bool(const Screen &)> &check, int timeoutMs)
 {
     return waitFor([&] {
@@ -262,7 +274,7 @@ bool waitFor(const std::function<bool()> &check, int timeoutMs)
             return true;
         if (nowMs() > end)
             return false;
-        sleepMs(20);
+        pauseMs(20);
     }
 }
 

@@ -75,6 +75,12 @@ int countNear(const Screen &s, int x, int y, int w, int h, int r, int g, int b,
 // Captures the screen until check holds or timeoutMs pass; returns whether it held.
 bool waitForScreen(const std::function<bool(const Screen &)> &check, int timeoutMs);
 
+// True when the rectangle (x, y, w, h) is identical in both captures.
+bool sameArea(const Screen &a, const Screen &b, int x, int y, int w, int h);
+
+// Sleeps ms milliseconds (nothing for 0 or less).
+void pauseMs(int ms);
+
 // Polls a condition every 20 ms until it holds or timeoutMs pass.
 bool waitFor(const std::function<bool()> &check, int timeoutMs);
 

@@ -25,17 +25,6 @@ int envSeconds(const char *name, int fallback)
     return n > 0 && n < 100000 ? n : fallback;
 }
 
-bool sameArea(const Screen &a, const Screen &b, int x, int y, int w, int h)
-{
-    for (int j = y; j < y + h; j++)
-        for (int i = x; i < x + w; i++) {
-            Rgb p = a.at(i, j), q = b.at(i, j);
-            if (p.r != q.r || p.g != q.g || p.b != q.b)
-                return false;
-        }
-    return true;
-}
-
 // A day of samples, one a minute, from a full charge down.
 std::string dayOfSamples(int firstMinute)
 {
@@ -60,7 +49,6 @@ TEST(LongRun, VoltraceChartsADaysLogWhileRealSamplesLandOnTop)
     options.home = home;
     options.jz = jz;
     options.fbgrabLog = records + "/fbgrab.log";
-    options.env = standInEnvironment();
     Program p = launch(VOLTRACE_BIN, options);
     ASSERT_GT(p.pid, 0) << "no window";
 

@@ -121,18 +121,6 @@ long long nowMs(void)
     return t.tv_sec * 1000LL + t.tv_nsec / 1000000;
 }
 
-void pauseMs(int ms)
-{
-    if (ms > 0)
-        usleep(static_cast<useconds_t>(ms) * 1000);
-}
-
-std::vector<std::string> standInEnvironment(void)
-{
-    const char *asan = getenv("ASAN_OPTIONS");
-    return {std::string("ASAN_OPTIONS=") + (asan ? asan : "") + ":detect_leaks=0"};
-}
-
 void reportFigures(const std::string &line)
 {
     printf("reliability: %s\n", line.c_str());

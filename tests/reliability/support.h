@@ -41,12 +41,6 @@ bool greySquareShown(const Screen &s);
 long residentKb(pid_t pid);
 
 long long nowMs(void);
-void pauseMs(int ms);
-
-// Environment for a program run under the /proc/jz stand-in: LeakSanitizer cannot walk the
-// threads of a process whose /proc has no /proc/<pid>, so leaks are checked only in the runs
-// without it (every other check of AddressSanitizer stays on).
-std::vector<std::string> standInEnvironment(void);
 
 // One line of figures on standard output, "reliability: ...", also kept as a test property
 // so it lands in ctest's and gtest's reports.

@@ -52,22 +52,6 @@ bool white(const Screen &s, int x, int y)
     return near(s.at(x, y), 255, 255, 255, 12);
 }
 
-bool sameArea(const Screen &a, const Screen &b, int x, int y, int w, int h)
-{
-    for (int j = y; j < y + h; j++)
-        for (int i = x; i < x + w; i++) {
-            Rgb p = a.at(i, j), q = b.at(i, j);
-            if (p.r != q.r || p.g != q.g || p.b != q.b)
-                return false;
-        }
-    return true;
-}
-
-void pause(int ms)
-{
-    usleep(static_cast<useconds_t>(ms) * 1000);
-}
-
 TEST_F(VoltraceProgram, AWholeLoggingSession)
 {
     const std::string csv = home + "/battery0.csv", png = home + "/battery0.png";
@@ -90,7 +74,7 @@ TEST_F(VoltraceProgram, AWholeLoggingSession)
     Screen before = capture();
     for (const char *key : {"Escape", "End", "Left", "Right"})
         press(key);
-    pause(700);
+    pauseMs(700);
     EXPECT_TRUE(running(p));
     Screen after = capture();
     EXPECT_TRUE(redBand(after));
@@ -116,9 +100,9 @@ TEST_F(VoltraceProgram, AWholeLoggingSession)
 
     // Away and back: the PNG is there, no second screenshot.
     press("Right");
-    pause(300);
+    pauseMs(300);
     press("Left");
-    pause(1500);
+    pauseMs(1500);
     EXPECT_EQ(screenshots().size(), 1u);
     EXPECT_EQ(readFile(csv), "0,3900\n60,3700\n") << "nothing appended after the stop";
     EXPECT_EQ(readFile(jz + "/lcd_backlight"), "100\n");
@@ -132,10 +116,10 @@ TEST_F(VoltraceProgram, SigtermWhileLoggingEndsWith15AndWholeLines)
     const std::string csv = home + "/battery0.csv";
     Program p = launch(VOLTRACE_BIN, options);
     ASSERT_GT(p.pid, 0) << "no window";
-    pause(300);
+    pauseMs(300);
     press("Return");
     ASSERT_TRUE(waitFor([&] { return readFile(csv) == "0,3900\n"; }, 5000)) << readFile(csv);
-    pause(1500);  // the clock ticks; the load thread spins
+    pauseMs(1500);  // the clock ticks; the load thread spins
     sendSignal(p, SIGTERM);
     EXPECT_EQ(waitExit(p, 10000), 15);
     EXPECT_EQ(readFile(csv), "0,3900\n");
