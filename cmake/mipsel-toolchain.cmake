@@ -66,7 +66,9 @@ set(_mipsel_link
   "-Wl,-rpath-link,${MIPSEL_SYSROOT}/lib/mipsel-linux-gnu"
   "-Wl,-rpath-link,${MIPSEL_SYSROOT}/usr/lib/mipsel-linux-gnu/pulseaudio")
 string(JOIN " " _mipsel_link ${_mipsel_link})
-set(CMAKE_EXE_LINKER_FLAGS_INIT "${_mipsel_link}")
+# The C++ runtime goes into the programs: a handheld's firmware carries an older libstdc++
+# than GCC 12's, if any, while SDL and SDL_ttf are the firmware's own.
+set(CMAKE_EXE_LINKER_FLAGS_INIT "${_mipsel_link} -static-libstdc++ -static-libgcc")
 set(CMAKE_SHARED_LINKER_FLAGS_INIT "${_mipsel_link}")
 set(CMAKE_MODULE_LINKER_FLAGS_INIT "${_mipsel_link}")
 
