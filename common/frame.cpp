@@ -25,7 +25,8 @@ static std::mutex screenLock;             // held by every draw-and-flip, on any
 static bool screenClosed;                 // under screenLock: set for good by closeApp
 static std::atomic<bool> quitting{false}; // the first quitApp caller has begun
 static std::atomic<int> pendingQuit{0};   // a signal waiting for the main thread to quit on
-static const int QUIT_GRACE_SECONDS = 3;  // how long the main thread has to act on it
+static const int QUIT_GRACE_SECONDS = 3;  // how long the main thread has to act on it (and
+                                          // four times that to finish a quit it began)
 
 // SIGINT and SIGTERM may arrive while any thread holds the screen lock, stdio's locks or
 // malloc's: running quitApp in the handler could deadlock or corrupt memory. So they stay
@@ -41,6 +42,9 @@ static void waitForSignals(sigset_t signals)
     int none = 0;
     pendingQuit.compare_exchange_strong(none, sig);
     std::this_thread::sleep_for(std::chrono::seconds(QUIT_GRACE_SECONDS));
+    // A quit under way is left to finish: its sync can take seconds on a slow card.
+    for (int waited = 0; waited < QUIT_GRACE_SECONDS * 4 && quitting.load(); waited++)
+        std::this_thread::sleep_for(std::chrono::seconds(1));
     sync();
     _exit(pendingQuit.load());
 }
