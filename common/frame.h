@@ -31,8 +31,8 @@ enum {
 // Start-up step 1, called first in main before any other thread exists: SIGINT and SIGTERM
 // are blocked in every thread and taken by one waiting thread, which has the main thread run
 // quitApp(signal) at its next waitEvent (or, should it not begin within 3 s, or not finish
-// within 12 s more, syncs and ends the process with the signal number itself); SIGSEGV syncs and ends the process at
-// once with status 11.
+// within 12 s more, syncs and ends the process with the signal number itself); SIGSEGV
+// syncs and ends the process at once with status 11.
 void installSignalHandlers(void);
 
 // Start-up steps 5 to 11: SDL, the 320 x 240 x 16 screen, key repeat (ms), SDL_ttf and the

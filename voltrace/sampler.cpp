@@ -46,7 +46,7 @@ static void joinLoadThread(void)
         SDL_WaitThread(load, nullptr);
 }
 
-void stopLogging(void)
+void stopLoggingForExit(void)
 {
     {
         // A tick that has already begun finishes its sample first; any later tick sees the
@@ -54,17 +54,14 @@ void stopLogging(void)
         std::unique_lock<std::mutex> hold = holdScreen();
         logging = 0;
     }
-    SDL_RemoveTimer(timerId);
     joinLoadThread();
 }
 
-void stopLoggingForExit(void)
+// The exit's ending, then the timer goes too (at exit SDL_Quit removes it).
+void stopLogging(void)
 {
-    {
-        std::unique_lock<std::mutex> hold = holdScreen();
-        logging = 0;
-    }
-    joinLoadThread();
+    stopLoggingForExit();
+    SDL_RemoveTimer(timerId);
 }
 
 // The clock sits in the place of the chart's end-time label, right-aligned at the time

@@ -41,13 +41,13 @@ static const HelpLine HELP_LINES[] = {
     {106, "and let it discharge completely."},
 };
 
-static ScreenKind currentScreen(void)
+static ScreenKind currentScreen(bool haveLog)
 {
     if (logging)
         return LOGGING_SCREEN;
     if (slotProblem)
         return NO_PATH_SCREEN;
-    return isRegularFile(csvPath) ? CHART_SCREEN : HELP_SCREEN;
+    return haveLog ? CHART_SCREEN : HELP_SCREEN;
 }
 
 static void drawHelp(void)
@@ -97,21 +97,18 @@ std::string screenshotCommand(const char *path)
     return command;
 }
 
-static int screenshotDue(void)
-{
-    return !logging && isRegularFile(csvPath) && !isRegularFile(pngPath);
-}
-
 void redrawScreen(const char *title)
 {
+    // The log's existence is looked up once: it picks the screen, the body and whether a
+    // screenshot is due. While not logging nothing can create it in between.
+    const bool haveLog = isRegularFile(csvPath);
     {
         std::unique_lock<std::mutex> hold = holdScreen();
         if (!hold.owns_lock())
             return;
-        ScreenKind kind = currentScreen();
         drawHeader(title);
-        drawFooter(kind);
-        if (isRegularFile(csvPath))
+        drawFooter(currentScreen(haveLog));
+        if (haveLog)
             drawChart();
         else
             drawHelp();
@@ -119,7 +116,7 @@ void redrawScreen(const char *title)
     }
     // Outside the lock: the tool reads the frame just shown, and the command may take a
     // while; nothing draws meanwhile, since the timer only runs while logging.
-    if (screenshotDue()) {
+    if (!logging && haveLog && !isRegularFile(pngPath)) {
         std::string command = screenshotCommand(pngPath);
         if (system(command.c_str()) != 0) {
             // A failed screenshot leaves no PNG and is simply tried again at the next rebuild.
