@@ -1,0 +1,567 @@
+"""The emulated handheld: boots the device binaries on a Malta board under qemu with a 320 x 240
+x 16 frame buffer and a PS/2 keyboard, and drives them from the host. Start with Guest: it
+builds the initramfs, boots, runs programs, presses keys (QMP) and captures the screen.
+
+The guest only runs what it is told over its serial line and reports pids and exit statuses
+back; every judgement is made here, from captures, files in the share and exit statuses.
+"""
+
+import json
+import os
+import queue
+import shlex
+import shutil
+import signal
+import socket
+import struct
+import subprocess
+import sys
+import tempfile
+import threading
+import time
+import zlib
+
+SOURCE_DIR = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
+GUEST_DIR = os.path.join(SOURCE_DIR, ".cache", "device-guest")
+# DEVICE_DIST points the rig at other binaries, say a scratch build with a fault put in.
+DIST_DIR = os.environ.get("DEVICE_DIST") or os.path.join(SOURCE_DIR, "dist", "mipsel")
+SHARE = "/mnt/share"  # where the guest mounts the host's share
+
+# PID 1. The kernel panics when init ends, so the command loop's end is followed by a sleep
+# that never ends. Programs get a free VT of their own from SDL, so nothing else may draw on
+# the frame buffer: the kernel and the shell speak only on the serial line.
+INIT = r"""#!/bin/busybox sh
+/bin/busybox --install -s /bin
+export PATH=/bin
+mount -t proc proc /proc
+mount -t sysfs sys /sys
+mount -t devtmpfs dev /dev
+for m in $(cat /lib/modules/order); do insmod /lib/modules/$m.ko; done
+mkdir -p /mnt/share /tmp
+mount -t 9p -o trans=virtio,version=9p2000.L,cache=none share /mnt/share
+setsid -c sh /rig/guest.sh <>/dev/ttyS0 >&0 2>&1
+while :; do sleep 3600; done
+"""
+
+# The guest's half of the protocol: one command per line, "ID VERB ARGS". "start" runs a shell
+# command in the background and reports its pid and then its exit status (128 + N for signal
+# N, as the shell reports it); "sh" runs one in the foreground and reports its status. Job
+# control is on because without it the shell starts background commands with SIGINT
+# ignored, which a launcher's plain fork and exec does not do.
+GUEST_SH = r"""stty -echo
+set -m
+echo "@ready"
+while read -r id verb rest; do
+    case $verb in
+    start)
+        ( sh -c "echo @$id pid \$\$; $rest"; echo "@$id exit $?" ) &
+        ;;
+    sh)
+        eval "$rest"; echo "@$id done $?"
+        ;;
+    esac
+done
+"""
+
+# qemu key names for the device's buttons, by the names the programs' footers use.
+KEYS = {
+    "START": "ret", "SELECT": "esc", "LEFT": "left", "RIGHT": "right", "UP": "up",
+    "DOWN": "down", "L": "tab", "R": "backspace", "END": "end",
+}
+
+
+class RigError(Exception):
+    pass
+
+
+def _cpio(entries, path):
+    """Writes a newc cpio archive: entries are (name, mode, data or link target, rdev)."""
+    out = bytearray()
+
+    def add(name, mode, data=b"", rdev=(0, 0), ino=[1]):
+        ino[0] += 1
+        name_b = name.encode() + b"\0"
+        header = "070701" + "".join("%08X" % v for v in (
+            ino[0], mode, 0, 0, 1, 0, len(data), 0, 0, rdev[0], rdev[1], len(name_b), 0))
+        out.extend(header.encode() + name_b)
+        out.extend(b"\0" * (-len(out) % 4))
+        out.extend(data)
+        out.extend(b"\0" * (-len(out) % 4))
+
+    for name, mode, data, rdev in entries:
+        add(name, mode, data, rdev)
+    add("TRAILER!!!", 0)
+    with open(path, "wb") as f:
+        f.write(out)
+
+
+def build_initramfs(path, programs, fbgrab):
+    """The guest's whole file system: busybox, the share's modules, the init, fbgrab and the
+    programs (each name -> host file) in /bin."""
+    def blob(p):
+        with open(p, "rb") as f:
+            return f.read()
+
+    d, x, r = 0o040755, 0o100755, 0o100644
+    entries = [(n, d, b"", (0, 0)) for n in
+               ("bin", "dev", "proc", "sys", "mnt", "tmp", "lib", "lib/modules", "rig")]
+    entries.append(("dev/console", 0o020600, b"", (5, 1)))
+    entries.append(("bin/busybox", x, blob(os.path.join(GUEST_DIR, "busybox")), (0, 0)))
+    entries.append(("init", x, INIT.encode(), (0, 0)))
+    entries.append(("rig/guest.sh", r, GUEST_SH.encode(), (0, 0)))
+    entries.append(("bin/fbgrab", x, blob(fbgrab), (0, 0)))
+    modules = os.path.join(GUEST_DIR, "modules")
+    for name in sorted(os.listdir(modules)):
+        entries.append(("lib/modules/" + name, r, blob(os.path.join(modules, name)), (0, 0)))
+    for name, host_path in programs.items():
+        entries.append(("bin/" + name, x, blob(host_path), (0, 0)))
+    _cpio(entries, path)
+
+
+def build_fbgrab(out):
+    """The guest's fbgrab, static for the guest: the device runtime's compiler when it is
+    there, else the cross compiler's own static C library (fine on the emulated core)."""
+    src = os.path.join(SOURCE_DIR, "tests", "device", "fbgrab.c")
+    device_cc = os.path.join(SOURCE_DIR, ".cache", "device-runtime", "bin", "device-cc")
+    cc = [device_cc] if os.access(device_cc, os.X_OK) else ["mipsel-linux-gnu-gcc", "-static"]
+    subprocess.run(cc + ["-O2", "-o", out, src], check=True)
+
+
+class Screen:
+    """One capture: width, height and 8-bit RGB rows, as qemu shows the frame buffer."""
+
+    def __init__(self, w, h, rgb):
+        self.w, self.h, self.rgb = w, h, rgb
+
+    def at(self, x, y):
+        i = (y * self.w + x) * 3
+        return tuple(self.rgb[i:i + 3])
+
+    def pixels(self, x, y, w, h):
+        for yy in range(max(y, 0), min(y + h, self.h)):
+            row = self.rgb[(yy * self.w) * 3:(yy * self.w + self.w) * 3]
+            for xx in range(max(x, 0), min(x + w, self.w)):
+                yield xx, yy, tuple(row[xx * 3:xx * 3 + 3])
+
+    def count(self, region, colour, tolerance=10):
+        """Pixels of region (x, y, w, h) within tolerance of colour on every channel."""
+        return sum(1 for _, _, c in self.pixels(*region) if near(c, colour, tolerance))
+
+    def colours(self, region, top=3):
+        """The most common colours of a region, for failure messages."""
+        seen = {}
+        for _, _, c in self.pixels(*region):
+            seen[c] = seen.get(c, 0) + 1
+        return sorted(seen.items(), key=lambda kv: -kv[1])[:top]
+
+    def box(self, colour, tolerance=8):
+        """Bounding box (left, top, right, bottom) and count of the pixels of one colour."""
+        left, top, right, bottom, n = self.w, self.h, -1, -1, 0
+        for x, y, c in self.pixels(0, 0, self.w, self.h):
+            if near(c, colour, tolerance):
+                left, top = min(left, x), min(top, y)
+                right, bottom = max(right, x), max(bottom, y)
+                n += 1
+        return left, top, right, bottom, n
+
+    def same(self, other, region):
+        return list(self.pixels(*region)) == list(other.pixels(*region))
+
+
+def shown(r, g, b):
+    """How a colour mapped to the 565 frame buffer comes back in a capture: each field cut to
+    its bits, then widened to 8 by repeating them. (200, 200, 220) shows as (206, 203, 222)."""
+    r5, g6, b5 = r >> 3, g >> 2, b >> 3
+    return (r5 << 3 | r5 >> 2, g6 << 2 | g6 >> 4, b5 << 3 | b5 >> 2)
+
+
+def near(c, colour, tolerance=10):
+    return all(abs(a - b) <= tolerance for a, b in zip(c, colour))
+
+
+def parse_ppm(data):
+    parts = data.split(maxsplit=4)
+    if parts[0] != b"P6" or parts[3] != b"255":
+        raise RigError("not an 8-bit PPM")
+    w, h = int(parts[1]), int(parts[2])
+    return Screen(w, h, parts[4][:w * h * 3])
+
+
+def read_png(path):
+    """Decodes an 8-bit RGB or RGBA PNG (any filters) into a Screen."""
+    with open(path, "rb") as f:
+        data = f.read()
+    if data[:8] != b"\x89PNG\r\n\x1a\n":
+        raise RigError(path + " is not a PNG")
+    pos, idat, w = 8, b"", 0
+    while pos < len(data):
+        n, kind = struct.unpack(">I4s", data[pos:pos + 8])
+        body = data[pos + 8:pos + 8 + n]
+        if zlib.crc32(kind + body) != struct.unpack(">I", data[pos + 8 + n:pos + 12 + n])[0]:
+            raise RigError("%s: bad CRC in %s" % (path, kind.decode()))
+        if kind == b"IHDR":
+            w, h, depth, ctype, _, _, interlace = struct.unpack(">IIBBBBB", body)
+            if depth != 8 or ctype not in (2, 6) or interlace:
+                raise RigError("%s: not 8-bit RGB" % path)
+            bpp = 3 if ctype == 2 else 4
+        elif kind == b"IDAT":
+            idat += body
+        pos += 12 + n
+    raw = zlib.decompress(idat)
+    stride = w * bpp
+    prev = bytearray(stride)
+    rgb = bytearray()
+    for y in range(h):
+        ftype = raw[y * (stride + 1)]
+        line = bytearray(raw[y * (stride + 1) + 1:(y + 1) * (stride + 1)])
+        for i in range(stride):
+            a = line[i - bpp] if i >= bpp else 0
+            b = prev[i]
+            c = prev[i - bpp] if i >= bpp else 0
+            if ftype == 1:
+                line[i] = (line[i] + a) & 0xFF
+            elif ftype == 2:
+                line[i] = (line[i] + b) & 0xFF
+            elif ftype == 3:
+                line[i] = (line[i] + (a + b) // 2) & 0xFF
+            elif ftype == 4:
+                p = a + b - c
+                pa, pb, pc = abs(p - a), abs(p - b), abs(p - c)
+                line[i] = (line[i] + (a if pa <= pb and pa <= pc else b if pb <= pc else c)) & 0xFF
+        for x in range(w):
+            rgb.extend(line[x * bpp:x * bpp + 3])
+        prev = line
+    return Screen(w, h, bytes(rgb))
+
+
+class Program:
+    """A program started in the guest: its host-side folder in the share and its pid there."""
+
+    def __init__(self, guest, name, folder):
+        self.guest, self.name, self.folder = guest, name, folder
+        self.pid = None
+        self.status = None
+
+    @property
+    def output(self):
+        try:
+            with open(os.path.join(self.folder, "out"), "rb") as f:
+                return f.read().decode(errors="replace")
+        except FileNotFoundError:
+            return ""
+
+    def running(self):
+        self.guest._collect()
+        return self.status is None
+
+    def signal(self, sig):
+        self.guest.shell("kill -%d %d" % (sig, self.pid))
+
+    def wait(self, timeout):
+        """The exit status (128 + N after signal N), or None if still running after timeout."""
+        deadline = time.monotonic() + timeout
+        while self.running() and time.monotonic() < deadline:
+            time.sleep(0.05)
+        return self.status
+
+
+class Guest:
+    """One booted emulated handheld. Use as a context manager: the emulator is killed on
+    every way out, and dies with this process should that be killed."""
+
+    def __init__(self, programs=("voltrace", "strobel", "framepace")):
+        self.programs = programs
+        self.work = tempfile.mkdtemp(prefix="device-rig.")
+        self.share = os.path.join(self.work, "share")
+        os.mkdir(self.share)
+        self.proc = None
+        self.lines = queue.Queue()
+        self.serial_log = []
+        self.qmp = None
+        self.qmp_buffer = b""
+        self.started = {}  # id -> Program
+        self.next_id = 0
+        self.captures = 0
+
+    # --- boot and shutdown -------------------------------------------------------------
+
+    def __enter__(self):
+        try:
+            self.boot()
+        except BaseException:
+            self.close()
+            raise
+        return self
+
+    def __exit__(self, *exc):
+        self.close()
+
+    def boot(self):
+        for f in ("vmlinux", "busybox", "modules/order"):
+            if not os.path.exists(os.path.join(GUEST_DIR, f)):
+                raise RigError("no %s in %s: run tests/device/guest-kernel.sh" % (f, GUEST_DIR))
+        binaries = {}
+        for name in self.programs:
+            path = os.path.join(DIST_DIR, name)
+            if not os.path.exists(path):
+                raise RigError("no %s: run ./scripts/dist-mipsel.sh" % path)
+            binaries[name] = path
+        fbgrab = os.path.join(self.work, "fbgrab")
+        build_fbgrab(fbgrab)
+        initrd = os.path.join(self.work, "initramfs.cpio")
+        build_initramfs(initrd, binaries, fbgrab)
+
+        qmp_path = os.path.join(self.work, "qmp")
+        cmd = [
+            "setpriv", "--pdeathsig", "KILL", "--",
+            "qemu-system-mipsel", "-M", "malta", "-cpu", "24Kc", "-m", "256M",
+            "-kernel", os.path.join(GUEST_DIR, "vmlinux"), "-initrd", initrd,
+            # The M picks the progressive mode (without it captures come out 320 x 480);
+            # the cursor and console blanking are off so only the programs draw.
+            "-append", "console=ttyS0 quiet panic=-1 video=cirrusfb:320x240M-16@60 "
+                       "vt.global_cursor_default=0 consoleblank=0",
+            "-vga", "cirrus", "-display", "none", "-nic", "none", "-no-reboot",
+            "-monitor", "none", "-chardev", "stdio,id=serial,signal=off",
+            "-serial", "chardev:serial",
+            "-qmp", "unix:%s,server=on,wait=off" % qmp_path,
+            "-fsdev", "local,id=fs0,path=%s,security_model=none" % self.share,
+            "-device", "virtio-9p-pci,fsdev=fs0,mount_tag=share",
+        ]
+        self.boot_started = time.monotonic()
+        # Its own process group, so a Ctrl-C at the terminal reaches only this driver, which
+        # then ends the emulator itself.
+        self.proc = subprocess.Popen(cmd, stdin=subprocess.PIPE, stdout=subprocess.PIPE,
+                                     stderr=open(os.path.join(self.work, "qemu.err"), "wb"),
+                                     start_new_session=True)
+        threading.Thread(target=self._read_serial, daemon=True).start()
+        deadline = time.monotonic() + 15
+        while not os.path.exists(qmp_path):
+            if self.proc.poll() is not None or time.monotonic() > deadline:
+                raise RigError("qemu did not start: " + self._qemu_err())
+            time.sleep(0.02)
+        self.qmp = socket.socket(socket.AF_UNIX)
+        self.qmp.connect(qmp_path)
+        self._qmp_read()  # greeting
+        self._qmp("qmp_capabilities")
+        self._expect("@ready", 60)
+        self.boot_seconds = time.monotonic() - self.boot_started
+
+    def close(self):
+        if self.proc and self.proc.poll() is None:
+            self.proc.kill()
+            self.proc.wait()
+        if self.qmp:
+            self.qmp.close()
+        shutil.rmtree(self.work, ignore_errors=True)
+
+    def _qemu_err(self):
+        try:
+            with open(os.path.join(self.work, "qemu.err")) as f:
+                return f.read().strip()
+        except OSError:
+            return ""
+
+    # --- the serial line ----------------------------------------------------------------
+
+    def _read_serial(self):
+        for raw in self.proc.stdout:
+            line = raw.decode(errors="replace").rstrip("\r\n")
+            self.serial_log.append(line)
+            self.lines.put(line)
+        self.lines.put(None)
+
+    def _expect(self, prefix, timeout):
+        """The next line from the guest that starts with prefix (other lines are kernel or
+        status lines; status lines are filed under their program)."""
+        deadline = time.monotonic() + timeout
+        while True:
+            left = deadline - time.monotonic()
+            try:
+                line = self.lines.get(timeout=max(left, 0.001))
+            except queue.Empty:
+                raise RigError("guest said no %r within %d s; serial:\n%s" % (
+                    prefix, timeout, "\n".join(self.serial_log[-20:])))
+            if line is None:
+                raise RigError("the emulator ended: %s\nserial:\n%s" % (
+                    self._qemu_err(), "\n".join(self.serial_log[-20:])))
+            if line.startswith(prefix):
+                return line
+            self._file(line)
+
+    def _file(self, line):
+        parts = line.split()
+        if len(parts) == 3 and parts[0][1:] in self.started and parts[1] == "exit":
+            self.started[parts[0][1:]].status = int(parts[2])
+
+    def _collect(self):
+        while True:
+            try:
+                line = self.lines.get_nowait()
+            except queue.Empty:
+                return
+            if line is None:
+                raise RigError("the emulator ended: " + self._qemu_err())
+            self._file(line)
+
+    def _send(self, verb, command):
+        self.next_id += 1
+        ident = "c%d" % self.next_id
+        self.proc.stdin.write(("%s %s %s\n" % (ident, verb, command)).encode())
+        self.proc.stdin.flush()
+        return ident
+
+    def shell(self, command, timeout=30):
+        """Runs a shell command in the guest and returns its status."""
+        ident = self._send("sh", command)
+        return int(self._expect("@%s done" % ident, timeout).split()[2])
+
+    # --- programs -----------------------------------------------------------------------
+
+    def folder(self, name):
+        """A fresh folder in the share: (host path, guest path)."""
+        path = os.path.join(self.share, name)
+        os.makedirs(path, exist_ok=True)
+        return path, SHARE + "/" + name
+
+    def start(self, program, name=None, home=None, jz=None, env=()):
+        """Starts /bin/PROGRAM in the guest with its standard output in the share (a file, as
+        the launcher's log would be). home and jz are host folders inside the share: HOME, and
+        the folder shown as /proc/jz in a private mount namespace."""
+        name = name or program
+        host, guest = self.folder("run-" + name)
+        def inside(path):
+            rel = os.path.relpath(path, self.share)
+            if rel.startswith(".."):
+                raise RigError(path + " is not in the share")
+            return SHARE + "/" + rel
+        words = ["env"] + list(env)
+        if home is not None:
+            words.append("HOME=" + inside(home))
+        command = " ".join(shlex.quote(w) for w in words)
+        target = "/bin/" + program
+        if jz is not None:
+            # The tmpfs hides the guest's /proc in the program's namespace; the program
+            # stays this pid through unshare's and the shell's exec.
+            inner = ("mount -t tmpfs none /proc && mkdir /proc/jz && "
+                     "mount --bind %s /proc/jz && exec %s" % (shlex.quote(inside(jz)), target))
+            command += " unshare -m sh -c " + shlex.quote(inner)
+        else:
+            command += " " + target
+        command += " </dev/null >%s/out 2>%s/err" % (guest, guest)
+        p = Program(self, name, host)
+        ident = self._send("start", "cd / && exec " + command)
+        self.started[ident] = p
+        p.pid = int(self._expect("@%s pid" % ident, 30).split()[2])
+        return p
+
+    # --- keys and screen ----------------------------------------------------------------
+
+    def _qmp_read(self):
+        while b"\n" not in self.qmp_buffer:
+            chunk = self.qmp.recv(65536)
+            if not chunk:
+                raise RigError("QMP closed: " + self._qemu_err())
+            self.qmp_buffer += chunk
+        line, self.qmp_buffer = self.qmp_buffer.split(b"\n", 1)
+        return json.loads(line)
+
+    def _qmp(self, command, **arguments):
+        msg = {"execute": command}
+        if arguments:
+            msg["arguments"] = arguments
+        self.qmp.sendall(json.dumps(msg).encode() + b"\n")
+        while True:
+            reply = self._qmp_read()
+            if "return" in reply:
+                return reply["return"]
+            if "error" in reply:
+                raise RigError("QMP %s: %s" % (command, reply["error"]))
+
+    def _key(self, button, down):
+        self._qmp("input-send-event", events=[{
+            "type": "key",
+            "data": {"down": down, "key": {"type": "qcode", "data": KEYS[button]}}}])
+
+    def key_down(self, button):
+        self._key(button, True)
+
+    def key_up(self, button):
+        self._key(button, False)
+
+    def press(self, button, hold=0.15):
+        """A button pressed, held for hold seconds, and released."""
+        self.key_down(button)
+        time.sleep(hold)
+        self.key_up(button)
+
+    def capture(self):
+        self.captures += 1
+        path = os.path.join(self.work, "capture.ppm")
+        self._qmp("screendump", filename=path)
+        with open(path, "rb") as f:
+            return parse_ppm(f.read())
+
+    def wait_screen(self, check, timeout):
+        """Captures until check(screen) holds; returns the last capture and whether it held."""
+        deadline = time.monotonic() + timeout
+        while True:
+            s = self.capture()
+            if check(s):
+                return s, True
+            if time.monotonic() > deadline:
+                return s, False
+            time.sleep(0.02)
+
+
+def wait_for(check, timeout, step=0.05):
+    deadline = time.monotonic() + timeout
+    while not check():
+        if time.monotonic() > deadline:
+            return False
+        time.sleep(step)
+    return True
+
+
+def read(path):
+    try:
+        with open(path, "rb") as f:
+            return f.read().decode(errors="replace")
+    except FileNotFoundError:
+        return None
+
+
+class Checks:
+    """Collects failed checks, so one run reports everything it saw wrong; each failure says
+    what was expected where and what the screen or file held instead."""
+
+    def __init__(self, title):
+        self.title = title
+        self.failures = []
+        self.started = time.monotonic()
+
+    def check(self, ok, what, seen=""):
+        if not ok:
+            self.failures.append(what + (": " + seen if seen else ""))
+            print("FAIL  " + self.failures[-1], flush=True)
+        return ok
+
+    def region(self, screen, name, region, colour, at_least, tolerance=10):
+        """At least at_least pixels of region near colour; names both on failure."""
+        n = screen.count(region, colour, tolerance)
+        return self.check(n >= at_least, "%s: %s should hold %d+ pixels near %s" % (
+            name, region, at_least, colour), "%d; there: %s" % (n, screen.colours(region)))
+
+    def no_colour(self, screen, name, region, colour, tolerance=10):
+        n = screen.count(region, colour, tolerance)
+        return self.check(n == 0, "%s: %s should hold nothing near %s" % (
+            name, region, colour), "%d pixels" % n)
+
+    def equal(self, seen, expected, what):
+        return self.check(seen == expected, "%s: expected %r" % (what, expected), repr(seen))
+
+    def finish(self):
+        took = time.monotonic() - self.started
+        if self.failures:
+            print("%s: %d check(s) failed in %.0f s" % (self.title, len(self.failures), took))
+            sys.exit(1)
+        print("%s: passed in %.0f s" % (self.title, took))
