@@ -4,7 +4,6 @@
  * as stored deflate blocks, since size does not matter here and plain C has no zlib. Start
  * reading at main. */
 #include <fcntl.h>
-#include <linux/fb.h>
 #include <stdint.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -12,6 +11,38 @@
 #include <sys/ioctl.h>
 #include <sys/mman.h>
 #include <unistd.h>
+
+/* The kernel's frame-buffer interface (linux/fb.h), spelled out because the device's C
+ * library comes without the kernel headers. Only the fields used are named. */
+#define FBIOGET_VSCREENINFO 0x4600
+#define FBIOGET_FSCREENINFO 0x4602
+
+struct fb_bitfield {
+    uint32_t offset;     /* lowest bit of the field */
+    uint32_t length;     /* its width in bits */
+    uint32_t msb_right;
+};
+
+struct fb_var_screeninfo {
+    uint32_t xres, yres;                  /* the visible page */
+    uint32_t xres_virtual, yres_virtual;  /* all pages */
+    uint32_t xoffset, yoffset;            /* where the visible page starts */
+    uint32_t bits_per_pixel, grayscale;
+    struct fb_bitfield red, green, blue, transp;
+    uint32_t rest[20];
+};
+
+struct fb_fix_screeninfo {
+    char id[16];
+    unsigned long smem_start;
+    uint32_t smem_len;  /* bytes to map */
+    uint32_t type, type_aux, visual;
+    uint16_t xpanstep, ypanstep, ywrapstep;
+    uint32_t line_length;  /* bytes from one row to the next */
+    unsigned long mmio_start;
+    uint32_t mmio_len, accel;
+    uint16_t capabilities, reserved[2];
+};
 
 static uint32_t crcTable[256];
 
