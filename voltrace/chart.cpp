@@ -1,4 +1,4 @@
-// The log chart: parseSample decides what a sample line is, scanLog is the first pass,
+// The log chart: scanLog is the first pass (logfile.h decides what a sample line is),
 // drawChart lays out the axes and labels and plots the second pass. Start at drawChart.
 #include "chart.h"
 
@@ -18,51 +18,6 @@ static const int CHART_HEIGHT = 130;      // the time axis is row CHART_TOP + CH
 static const int CHART_RIGHT = 310;       // x of the time axis's right end, whatever W is
 static const int READOUT_WIDTH = 70;      // the box that the readout (and the clock) erase
 static const int READOUT_HEIGHT = 36;
-
-static int isBlank(char c)
-{
-    return c == ' ' || c == '\t' || c == '\r' || c == '\v' || c == '\f';
-}
-
-// One field: blanks, an optional '+', decimal digits worth at most 32 bits, blanks.
-static int parseField(const char *field, Uint32 *value)
-{
-    const char *p = field;
-    while (isBlank(*p))
-        p++;
-    if (*p == '+')
-        p++;
-    if (*p < '0' || *p > '9')
-        return 0;
-    unsigned long long v = 0;
-    for (; *p >= '0' && *p <= '9'; p++) {
-        v = v * 10 + static_cast<unsigned>(*p - '0');
-        if (v > 0xFFFFFFFFull)
-            return 0;
-    }
-    while (isBlank(*p))
-        p++;
-    if (*p != '\0')
-        return 0;
-    *value = static_cast<Uint32>(v);
-    return 1;
-}
-
-int parseSample(char *line, size_t length, Uint32 *time, Uint32 *level)
-{
-    if (length == 0 || line[length - 1] != '\n' || memchr(line, '\0', length))
-        return 0;
-    line[length - 1] = '\0';
-    char *rest = nullptr;
-    const char *first = strtok_r(line, ",", &rest);
-    const char *second = first ? strtok_r(nullptr, ",", &rest) : nullptr;
-    Uint32 t = 0, v = 0;
-    if (!second || !parseField(first, &t) || !parseField(second, &v))
-        return 0;
-    *time = t;
-    *level = v;
-    return 1;
-}
 
 // A one-sample range would make the scale divide by zero: give it ten units, downwards when
 // upwards would wrap.

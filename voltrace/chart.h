@@ -4,6 +4,8 @@
 
 #include <SDL.h>
 
+#include "logfile.h"
+
 // What the first pass learns from a log. Times are seconds, levels millivolts, both as the
 // unsigned 32-bit values of the log's fields.
 struct ChartRanges {
@@ -12,18 +14,6 @@ struct ChartRanges {
     Uint32 levelMin, levelMax;
     Uint32 lineCount;    // usable lines (samples) in the log
 };
-
-// Which lines are samples. Both passes ask this one function, so the ranges, the batch size
-// and the plotted points always agree. A sample line:
-//   - ends with a line feed (a last line without one was cut short by a power cut mid-write
-//     and is not a sample yet), and holds no NUL byte (what a FAT card shows after a cut);
-//   - splits at commas as strtok does (runs of commas count as one), into at least two
-//     fields; fields past the second are ignored;
-//   - has as its first two fields a decimal integer 0 ... 4294967295 each, with optional
-//     blanks around it (so CRLF endings and "60, 4100" read as meant) and an optional '+'.
-// Anything else (empty lines, a lone number, words, negative numbers, numbers beyond 32
-// bits, binary bytes) is not a sample and both passes skip it.
-int parseSample(char *line, size_t length, Uint32 *time, Uint32 *level);
 
 // First pass over the log at path: ranges and sample count, the ranges widened by 10 when
 // min equals max. With no samples the ranges keep their start values (min all bits set,

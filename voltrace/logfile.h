@@ -1,0 +1,20 @@
+// The discharge log's line rule, shared by the chart on the device and by voltrace-report on
+// the PC so both count the same samples. Plain C library only: it links without libstdc++.
+#pragma once
+
+#include <stddef.h>
+#include <stdint.h>
+
+// Which lines are samples. Every reader of a log asks this one function, so the chart's
+// ranges, batch size and points, and the report's numbers, always agree. A sample line:
+//   - ends with a line feed (a last line without one was cut short by a power cut mid-write
+//     and is not a sample yet), and holds no NUL byte (what a FAT card shows after a cut);
+//   - splits at commas as strtok does (runs of commas count as one), into at least two
+//     fields; fields past the second are ignored;
+//   - has as its first two fields a decimal integer 0 ... 4294967295 each, with optional
+//     blanks around it (so CRLF endings and "60, 4100" read as meant) and an optional '+'.
+// Anything else (empty lines, a lone number, words, negative numbers, numbers beyond 32
+// bits, binary bytes) is not a sample and every reader skips it. line holds length bytes
+// as getline gives them; it is cut up in place. time and level are written only for a
+// sample. Returns 1 for a sample, 0 otherwise.
+int parseSample(char *line, size_t length, uint32_t *time, uint32_t *level);
