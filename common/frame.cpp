@@ -7,9 +7,9 @@
 #include <stdlib.h>
 #include <unistd.h>
 
+#include <pthread.h>
+
 #include <atomic>
-#include <chrono>
-#include <thread>
 
 /* process-wide objects */
 SDL_Surface *screen;                // the video surface, owned by SDL
@@ -21,7 +21,7 @@ const SDL_Color HEADER_COLOR = {200, 200, 0, 0};
 const SDL_Color BODY_COLOR = {200, 200, 220, 0};
 
 /* frame state */
-static std::mutex screenLock;             // held by every draw-and-flip, on any thread
+static pthread_mutex_t screenLock = PTHREAD_MUTEX_INITIALIZER;  // held by every draw-and-flip
 static bool screenClosed;                 // under screenLock: set for good by closeApp
 static std::atomic<bool> quitting{false}; // the first quitApp caller has begun
 static std::atomic<int> pendingQuit{0};   // a signal waiting for the main thread to quit on
@@ -34,17 +34,19 @@ static const int QUIT_GRACE_SECONDS = 3;  // how long the main thread has to act
 // quit to the main thread, which started SDL and is the one thread its X11 driver can be
 // shut down from safely; waitEvent, which the main loop is never long away from, acts on it.
 // Should the main thread not come back, the process still ends, synced, with the signal.
-static void waitForSignals(sigset_t signals)
+static sigset_t quitSignals;  // SIGINT and SIGTERM, blocked in every thread
+
+static void *waitForSignals(void *)
 {
     int sig = 0;
-    while (sigwait(&signals, &sig) != 0) {
+    while (sigwait(&quitSignals, &sig) != 0) {
     }
     int none = 0;
     pendingQuit.compare_exchange_strong(none, sig);
-    std::this_thread::sleep_for(std::chrono::seconds(QUIT_GRACE_SECONDS));
+    sleep(QUIT_GRACE_SECONDS);
     // A quit under way is left to finish: its sync can take seconds on a slow card.
     for (int waited = 0; waited < QUIT_GRACE_SECONDS * 4 && quitting.load(); waited++)
-        std::this_thread::sleep_for(std::chrono::seconds(1));
+        sleep(1);
     sync();
     _exit(pendingQuit.load());
 }
@@ -59,12 +61,13 @@ static void onSegfault(int sig)
 
 void installSignalHandlers(void)
 {
-    sigset_t signals;
-    sigemptyset(&signals);
-    sigaddset(&signals, SIGINT);
-    sigaddset(&signals, SIGTERM);
-    pthread_sigmask(SIG_BLOCK, &signals, nullptr);
-    std::thread(waitForSignals, signals).detach();
+    sigemptyset(&quitSignals);
+    sigaddset(&quitSignals, SIGINT);
+    sigaddset(&quitSignals, SIGTERM);
+    pthread_sigmask(SIG_BLOCK, &quitSignals, nullptr);
+    pthread_t waiter;
+    if (pthread_create(&waiter, nullptr, waitForSignals, nullptr) == 0)
+        pthread_detach(waiter);
 
     struct sigaction segv = {};
     segv.sa_handler = onSegfault;
@@ -100,8 +103,9 @@ int startVideo(int repeatDelay, int repeatInterval)
     TTF_SetFontHinting(font, TTF_HINTING_NORMAL);
     TTF_SetFontOutline(font, 0);
 
-    std::lock_guard<std::mutex> hold(screenLock);
+    pthread_mutex_lock(&screenLock);
     screenClosed = false;
+    pthread_mutex_unlock(&screenLock);
     return 0;
 }
 
@@ -111,13 +115,12 @@ void closeApp(void)
     // A drawing thread may be waiting for the screen lock: end it before taking the lock.
     if (stopDrawingThreads)
         stopDrawingThreads();
-    {
-        std::lock_guard<std::mutex> hold(screenLock);
-        screenClosed = true;
-        if (font)
-            TTF_CloseFont(font);
-        font = nullptr;
-    }
+    pthread_mutex_lock(&screenLock);
+    screenClosed = true;
+    if (font)
+        TTF_CloseFont(font);
+    font = nullptr;
+    pthread_mutex_unlock(&screenLock);
     // Not under the lock: SDL_Quit waits for SDL's timer thread, whose callback may be
     // waiting for the lock. Once screenClosed is set no thread touches the screen again.
     SDL_Quit();
@@ -135,12 +138,22 @@ void quitApp(int code)
     exit(code);
 }
 
-std::unique_lock<std::mutex> holdScreen(void)
+ScreenHold holdScreen(void)
 {
-    std::unique_lock<std::mutex> hold(screenLock);
-    if (screenClosed)
-        hold.unlock();
-    return hold;
+    pthread_mutex_lock(&screenLock);
+    if (screenClosed) {
+        pthread_mutex_unlock(&screenLock);
+        return ScreenHold(0);
+    }
+    return ScreenHold(1);
+}
+
+void ScreenHold::unlock()
+{
+    if (held) {
+        held = 0;
+        pthread_mutex_unlock(&screenLock);
+    }
 }
 
 int waitEvent(SDL_Event *event)
@@ -150,8 +163,8 @@ int waitEvent(SDL_Event *event)
             quitApp(sig);
         int taken;
         {
-            std::unique_lock<std::mutex> hold = holdScreen();
-            if (!hold.owns_lock()) {
+            ScreenHold hold = holdScreen();
+            if (!hold.ownsLock()) {
                 for (;;)
                     pause();
             }

@@ -5,8 +5,6 @@
 #include <SDL.h>
 #include <SDL_ttf.h>
 
-#include <mutex>
-
 #include "rwfont.h"
 
 // Process-wide objects, valid from a successful startVideo until quitApp.
@@ -53,14 +51,33 @@ void closeApp(void);
 extern void (*stopDrawingThreads)(void);
 
 // SDL 1.2 video calls are not thread-safe, so every draw-and-flip on screen, from any
-// thread, happens while holding this lock:
+// thread, happens while holding the screen lock:
 //
-//     std::unique_lock<std::mutex> hold = holdScreen();
-//     if (!hold.owns_lock()) return;   // SDL has been shut down: draw nothing
+//     ScreenHold hold = holdScreen();
+//     if (!hold.ownsLock()) return;   // SDL has been shut down: draw nothing
 //
 // The lock is not recursive: drawText, drawHeader and the programs' draw routines expect
-// their caller to hold it and never take it themselves.
-std::unique_lock<std::mutex> holdScreen(void);
+// their caller to hold it and never take it themselves. It is a plain pthread mutex: in a
+// static musl binary std::mutex does not lock at all.
+struct ScreenHold {
+    int held = 0;  // 1 while this object holds the lock; released when it goes out of scope
+    ScreenHold() = default;
+    explicit ScreenHold(int isHeld) : held(isHeld) {}
+    ScreenHold(ScreenHold &&other) : held(other.held) { other.held = 0; }
+    ScreenHold &operator=(ScreenHold &&other)
+    {
+        unlock();
+        held = other.held;
+        other.held = 0;
+        return *this;
+    }
+    ScreenHold(const ScreenHold &) = delete;
+    ScreenHold &operator=(const ScreenHold &) = delete;
+    ~ScreenHold() { unlock(); }
+    int ownsLock() const { return held; }
+    void unlock();
+};
+ScreenHold holdScreen(void);
 
 // SDL_WaitEvent's own loop (pump, take one event, else sleep 10 ms) with each pump and take
 // under the screen lock, so that quitApp on another thread never tears SDL down beneath it.

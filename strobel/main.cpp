@@ -1,5 +1,6 @@
 // strobel: flashes a movable square red, green and blue to show stuck display pixels. main
 // runs the frame's start-up, then redraws and waits for the next event worth a redraw.
+#include <stdio.h>
 #include <string.h>
 
 #include "strobel.h"
@@ -12,6 +13,7 @@ int main(void)
     keys = SDL_GetKeyState(nullptr);
     strcpy(title, "STROBEL");
     puts(title);
+    fflush(stdout);  // the title is out even if the process later ends without exit()
     if (startVideo(200, 3) != 0)
         return -1;
     stopDrawingThreads = endFlashThread;

@@ -2,7 +2,7 @@
 // redraw, and the flashing thread with its start and stop. Start reading at handleEvent.
 #include "strobel.h"
 
-#include <mutex>
+#include <pthread.h>
 
 static void pauseOnePeriod(void);
 
@@ -15,8 +15,9 @@ const Uint8 *keys;               // SDL's own array, updated by SDL_PumpEvents o
 void (*flashPause)(void) = pauseOnePeriod;  // run by the flashing thread after each flip
 static SDL_Thread *flashThreadHandle;  // the running or ended-but-not-waited-for thread, or
                                        // null; under threadLock, main or quitting thread
-static std::mutex threadLock;    // makes starting a thread and waiting for it one step each,
-                                 // so a signal's quit never misses a thread being started
+static pthread_mutex_t threadLock = PTHREAD_MUTEX_INITIALIZER;  // makes starting a thread
+                                 // and waiting for it one step each, so a signal's quit
+                                 // never misses a thread being started
 
 const SDL_Color FLASH_COLORS[4] = {{0, 0, 0, 0}, {255, 0, 0, 0}, {0, 255, 0, 0}, {0, 0, 255, 0}};
 const SDL_Color TARGET_COLOR = {200, 200, 200, 0};
@@ -76,8 +77,8 @@ int handleEvent(const SDL_Event &event)
         break;
     }
     SDL_Rect moved = moveTarget(keys, target);
-    std::unique_lock<std::mutex> hold = holdScreen();
-    if (hold.owns_lock())
+    ScreenHold hold = holdScreen();
+    if (hold.ownsLock())
         target = moved;
     return 1;
 }
@@ -138,8 +139,8 @@ int nextFlashIndex(int i)
 
 void redrawScreen(const char *title)
 {
-    std::unique_lock<std::mutex> hold = holdScreen();
-    if (!hold.owns_lock())
+    ScreenHold hold = holdScreen();
+    if (!hold.ownsLock())
         return;
     drawHeader(title);
     drawFooter();
@@ -169,22 +170,24 @@ void drawTarget(void)
 
 void startFlashing(void)
 {
-    std::lock_guard<std::mutex> hold(threadLock);
+    pthread_mutex_lock(&threadLock);
     // Held START repeats every few milliseconds, quicker than a stopped thread notices its
     // flag: wait for it, so two threads never flash at once.
     if (flashThreadHandle)
         SDL_WaitThread(flashThreadHandle, nullptr);
     flashing = 1;
     flashThreadHandle = SDL_CreateThread(flashThread, nullptr);
+    pthread_mutex_unlock(&threadLock);
 }
 
 void endFlashThread(void)
 {
-    std::lock_guard<std::mutex> hold(threadLock);
+    pthread_mutex_lock(&threadLock);
     flashing = 0;
     if (flashThreadHandle)
         SDL_WaitThread(flashThreadHandle, nullptr);
     flashThreadHandle = nullptr;
+    pthread_mutex_unlock(&threadLock);
 }
 
 static void pauseOnePeriod(void)
@@ -197,10 +200,10 @@ int flashThread(void *)
     int i = 0;  // local, so every run of flashing begins with red
     for (;;) {
         {
-            std::unique_lock<std::mutex> hold = holdScreen();
+            ScreenHold hold = holdScreen();
             // The flag is read under the lock: once a stop is followed by a redraw, no fill
             // from this run can land on top of the grey square.
-            if (!hold.owns_lock() || !flashing)
+            if (!hold.ownsLock() || !flashing)
                 return 1;
             i = nextFlashIndex(i);
             fillTarget(FLASH_COLORS[i]);

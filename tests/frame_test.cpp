@@ -51,15 +51,15 @@ protected:
             ASSERT_EQ(startVideo(500, 30), 0);
         }
         hold = holdScreen();
-        ASSERT_TRUE(hold.owns_lock());
+        ASSERT_TRUE(hold.ownsLock());
         clearScreen();
     }
     void TearDown() override
     {
-        if (hold.owns_lock())
+        if (hold.ownsLock())
             hold.unlock();
     }
-    std::unique_lock<std::mutex> hold;
+    ScreenHold hold;
 };
 
 TEST_F(Frame, StartUpGivesThe16BitScreenAndTheFontMetricsTheLayoutsAssume)
@@ -217,10 +217,10 @@ TEST_F(Frame, ClosingTwiceClosesTheFontOnceAndRefusesTheScreen)
     EXPECT_EQ(font, nullptr);
     closeApp();
     EXPECT_EQ(font, nullptr);
-    std::thread drawer([] { EXPECT_FALSE(holdScreen().owns_lock()); });
+    std::thread drawer([] { EXPECT_FALSE(holdScreen().ownsLock()); });
     drawer.join();
     ASSERT_EQ(startVideo(500, 30), 0);
-    EXPECT_TRUE(holdScreen().owns_lock());
+    EXPECT_TRUE(holdScreen().ownsLock());
 }
 
 // Death tests start SDL inside the dying child (see DEATH_TEST_STYLE in tests/CMakeLists.txt).

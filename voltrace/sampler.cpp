@@ -51,7 +51,7 @@ void stopLoggingForExit(void)
     {
         // A tick that has already begun finishes its sample first; any later tick sees the
         // flag and does nothing, so the log is final once this block is left.
-        std::unique_lock<std::mutex> hold = holdScreen();
+        ScreenHold hold = holdScreen();
         logging = 0;
     }
     joinLoadThread();
@@ -80,8 +80,8 @@ Uint32 timerTick(Uint32 interval, void *param)
     (void)param;
     // The sample is written under the screen lock too: stopLogging and the exit take it to
     // know that no line is half written when they go on.
-    std::unique_lock<std::mutex> hold = holdScreen();
-    if (!hold.owns_lock() || !logging)
+    ScreenHold hold = holdScreen();
+    if (!hold.ownsLock() || !logging)
         return interval;  // 0 would make SDL drop the timer; stopLogging removes it
     Uint32 tick = tickCount;
     drawClock(tick);

@@ -4,6 +4,7 @@
 
 #include <stdio.h>
 #include <stdlib.h>
+#include <string.h>
 
 #include "chart.h"
 #include "frame.h"
@@ -13,6 +14,8 @@
 /* screen state: none of its own; the screen follows from logging and the slot's files */
 const char *screenshotTool = "fbgrab";                          // device seam
 const char *backlightCommand = "echo 100 > /proc/jz/lcd_backlight";  // device seam
+
+static const int SLOT_LINE_GAP = 8;  // pixels kept clear between the slot line and the footer
 
 enum ScreenKind { HELP_SCREEN, NO_PATH_SCREEN, CHART_SCREEN, LOGGING_SCREEN };
 
@@ -67,6 +70,36 @@ static void drawHelp(void)
     drawText(10, 146, text, BODY_COLOR, ANCHOR_LEFT | ANCHOR_MIDDLE);
 }
 
+static int textWidth(const char *text)
+{
+    int w = 0, h = 0;
+    return TTF_SizeText(font, text, &w, &h) == 0 ? w : 0;
+}
+
+// The slot line: "< > " and the path, which a long home folder would push under the footer.
+// Then the path loses its start to "...", just enough to fit maxWidth pixels, so the file
+// name (the slot) stays in view; the help body shows the whole path.
+static void fitSlotLine(char *text, size_t size, const char *path, int maxWidth)
+{
+    snprintf(text, size, "< > %.1019s", path);
+    size_t length = strlen(path);
+    if (length <= 1019 && textWidth(text) <= maxWidth)
+        return;
+    // Dropping more of the start never widens the line: the least cut that fits is found by
+    // halving. At most the last 1000 bytes are kept, which the buffer always holds.
+    size_t least = length > 1000 ? length - 1000 : 1;
+    size_t most = length;
+    while (least < most) {
+        size_t cut = least + (most - least) / 2;
+        snprintf(text, size, "< > ...%s", path + cut);
+        if (textWidth(text) <= maxWidth)
+            most = cut;
+        else
+            least = cut + 1;
+    }
+    snprintf(text, size, "< > ...%s", path + least);
+}
+
 static void drawFooter(ScreenKind kind)
 {
     const ScreenLook &look = LOOKS[kind];
@@ -75,26 +108,32 @@ static void drawFooter(ScreenKind kind)
         SDL_Rect band = {0, 225, 320, 20};
         SDL_FillRect(screen, &band, SDL_MapRGB(screen->format, 150, 0, 0));
     }
-    drawText(310, 230, look.footer, BODY_COLOR, ANCHOR_RIGHT | ANCHOR_MIDDLE);
+    int footerWidth = drawText(310, 230, look.footer, BODY_COLOR, ANCHOR_RIGHT | ANCHOR_MIDDLE);
     char text[1024];
     // Without a usable path the help body says why; here a short mark keeps off the footer.
-    snprintf(text, sizeof text, "< > %-20.1019s", slotProblem ? "(no log path)" : csvPath);
+    fitSlotLine(text, sizeof text, slotProblem ? "(no log path)" : csvPath,
+                310 - footerWidth - SLOT_LINE_GAP - 10);
     drawText(10, 230, text, BODY_COLOR, ANCHOR_LEFT | ANCHOR_MIDDLE);
 }
 
-std::string screenshotCommand(const char *path)
+int screenshotCommand(char *command, size_t size, const char *path)
 {
     // Inside single quotes the shell takes every byte literally but the quote itself, which
     // is closed, escaped and reopened.
-    std::string command = std::string(screenshotTool) + " '";
-    for (const char *p = path; *p; p++) {
+    size_t n = (size_t)snprintf(command, size, "%s '", screenshotTool);
+    for (const char *p = path; *p && n < size; p++) {
         if (*p == '\'')
-            command += "'\\''";
+            n += (size_t)snprintf(command + n, size - n, "'\\''");
         else
-            command += *p;
+            command[n++] = *p;
     }
-    command += "'; sync";
-    return command;
+    if (n < size)
+        n += (size_t)snprintf(command + n, size - n, "'; sync");
+    if (n >= size) {
+        command[0] = '\0';
+        return 0;
+    }
+    return 1;
 }
 
 void redrawScreen(const char *title)
@@ -103,8 +142,8 @@ void redrawScreen(const char *title)
     // screenshot is due. While not logging nothing can create it in between.
     const bool haveLog = isRegularFile(csvPath);
     {
-        std::unique_lock<std::mutex> hold = holdScreen();
-        if (!hold.owns_lock())
+        ScreenHold hold = holdScreen();
+        if (!hold.ownsLock())
             return;
         drawHeader(title);
         drawFooter(currentScreen(haveLog));
@@ -117,8 +156,9 @@ void redrawScreen(const char *title)
     // Outside the lock: the tool reads the frame just shown, and the command may take a
     // while; nothing draws meanwhile, since the timer only runs while logging.
     if (!logging && haveLog && !isRegularFile(pngPath)) {
-        std::string command = screenshotCommand(pngPath);
-        if (system(command.c_str()) != 0) {
+        // Main thread only; room for a path of nothing but quotes, each taking four bytes.
+        static char command[4 * sizeof pngPath + 256];
+        if (screenshotCommand(command, sizeof command, pngPath) && system(command) != 0) {
             // A failed screenshot leaves no PNG and is simply tried again at the next rebuild.
         }
     }

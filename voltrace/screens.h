@@ -5,7 +5,7 @@
 
 #include <SDL.h>
 
-#include <string>
+#include <stddef.h>
 
 // Device seams; tests point them at their own commands. Both run through the shell.
 extern const char *screenshotTool;    // saves the frame buffer as a PNG: "fbgrab"
@@ -22,5 +22,6 @@ int handleEvent(const SDL_Event *event);
 
 // The shell command that saves the screenshot at path: the tool, the path quoted so the
 // shell hands it over unchanged whatever it holds (blanks, quotes, ';', "$( )", backquotes),
-// then sync.
-std::string screenshotCommand(const char *path);
+// then sync; written into command (size bytes). Returns 1, or 0 with an empty command when
+// it does not fit, since a cut command could run something else.
+int screenshotCommand(char *command, size_t size, const char *path);

@@ -66,7 +66,7 @@ int main(void)
     for (int lines : {60, 1440, 10000}) {
         writeLog(csvPath, lines);
         const int runs = lines > 5000 ? 15 : 41;
-        std::unique_lock<std::mutex> hold = holdScreen();
+        ScreenHold hold = holdScreen();
         double chart = medianMs(runs, [] { drawChart(); });
         double floor = medianMs(runs, [] {
             ChartRanges a = scanLog(csvPath);

@@ -67,7 +67,7 @@ static void fuzzLog(const uint8_t *data, size_t size)
     if (r.lineCount > 0 && (r.timeMin >= r.timeMax || r.levelMin >= r.levelMax))
         abort();
 
-    std::unique_lock<std::mutex> hold = holdScreen();
+    ScreenHold hold = holdScreen();
     drawChart();
     // Whatever the labels measure, the chart ends at x 310 and y 180 and stays on screen.
     if (chartRect.x + chartRect.w != 310 || chartRect.y + chartRect.h != 180 ||

@@ -205,8 +205,8 @@ int pauseMs;                       // how long the hook pauses
 void recordFlash(void)
 {
     {
-        std::unique_lock<std::mutex> hold = holdScreen();
-        if (!hold.owns_lock())
+        ScreenHold hold = holdScreen();
+        if (!hold.ownsLock())
             return;
         flashes.push_back({pixel(target.x, target.y),
                            pixel(target.x + target.w - 1, target.y + target.h - 1),
@@ -224,7 +224,7 @@ void recordFlash(void)
 
 size_t flashCount(void)
 {
-    std::unique_lock<std::mutex> hold = holdScreen();
+    ScreenHold hold = holdScreen();
     return flashes.size();
 }
 
@@ -390,8 +390,8 @@ TEST_F(OnScreen, FooterShowsTheTextsOfItsState)
                 pixels.push_back(pixel(x, y));
         return pixels;
     };
-    std::unique_lock<std::mutex> hold = holdScreen();
-    ASSERT_TRUE(hold.owns_lock());
+    ScreenHold hold = holdScreen();
+    ASSERT_TRUE(hold.ownsLock());
     SDL_Rect whole = {0, 0, 320, 240};
 
     for (int state : {0, 1}) {
@@ -420,13 +420,13 @@ TEST_F(OnScreen, FooterShowsTheTextsOfItsState)
 TEST_F(OnScreen, RedrawShowsOnlyTheGreyTargetOutsideTheTexts)
 {
     {
-        std::unique_lock<std::mutex> hold = holdScreen();
+        ScreenHold hold = holdScreen();
         SDL_Rect old = {10, 30, 50, 50};
         SDL_FillRect(screen, &old, RED);
     }
     target = {100, 40, 20, 20};
     redrawScreen("STROBEL");
-    std::unique_lock<std::mutex> hold = holdScreen();
+    ScreenHold hold = holdScreen();
     Uint16 grey = static_cast<Uint16>(SDL_MapRGB(screen->format, 200, 200, 200));
     for (int y = 20; y < 220; y++)
         for (int x = 0; x < 320; x++) {

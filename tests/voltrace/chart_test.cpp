@@ -19,7 +19,7 @@ using Chart = Voltrace;
 Frame chartOf(const std::string &csv, const std::string &log)
 {
     writeText(csv, log);
-    std::unique_lock<std::mutex> hold = holdScreen();
+    ScreenHold hold = holdScreen();
     SDL_FillRect(screen, nullptr, 0);
     drawChart();
     return grabScreen();
@@ -329,7 +329,7 @@ TEST_F(Chart, ALogThatCannotBeReadSaysSoAndLeavesTheEvents)
     SDL_PushEvent(&key);
     Frame f;
     {
-        std::unique_lock<std::mutex> hold = holdScreen();
+        ScreenHold hold = holdScreen();
         SDL_FillRect(screen, nullptr, 0);
         drawChart();
         f = grabScreen();

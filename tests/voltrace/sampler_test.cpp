@@ -134,7 +134,7 @@ TEST_F(Sampler, TheClockReplacesTheEndTimeLabel)
 {
     chartRect = {34, 50, 276, 130};
     {
-        std::unique_lock<std::mutex> hold = holdScreen();
+        ScreenHold hold = holdScreen();
         drawText(310, 180, "88:88:88", BODY_COLOR, ANCHOR_RIGHT | ANCHOR_TOP);
     }
     logging = 1;

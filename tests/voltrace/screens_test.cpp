@@ -3,6 +3,7 @@
 // without a usable path, and the screenshot: when it runs, and that its path reaches the tool
 // unchanged whatever characters HOME holds.
 #include <stdlib.h>
+#include <string.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -241,11 +242,18 @@ TEST_F(Screens, TheScreenshotPathIsNeverShellText)
     EXPECT_NE(stat((home + "/pwned").c_str(), &st), 0) << "a name ran as a command";
 }
 
-TEST(ScreenshotCommand, QuotesThePathAndSyncsAfterwards)
+TEST(ScreenshotCommand, QuotesThePathSyncsAfterwardsAndRefusesToCut)
 {
     screenshotTool = "fbgrab";
-    EXPECT_EQ(screenshotCommand("/home/u/battery3.png"), "fbgrab '/home/u/battery3.png'; sync");
-    EXPECT_EQ(screenshotCommand("/h/it's/b.png"), "fbgrab '/h/it'\\''s/b.png'; sync");
+    char command[64];
+    ASSERT_EQ(screenshotCommand(command, sizeof command, "/home/u/battery3.png"), 1);
+    EXPECT_STREQ(command, "fbgrab '/home/u/battery3.png'; sync");
+    ASSERT_EQ(screenshotCommand(command, sizeof command, "/h/it's/b.png"), 1);
+    EXPECT_STREQ(command, "fbgrab '/h/it'\\''s/b.png'; sync");
+    // One byte short of the whole command: nothing, rather than a command cut mid-quote.
+    const char *fits = "fbgrab '/h/it'\\''s/b.png'; sync";
+    EXPECT_EQ(screenshotCommand(command, strlen(fits), "/h/it's/b.png"), 0);
+    EXPECT_STREQ(command, "");
 }
 
 }  // namespace
