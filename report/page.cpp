@@ -96,7 +96,7 @@ static void writeTable(FILE *out, const std::vector<LogSummary> &logs)
         std::vector<std::string> row = rowOf(log);
         fputs("<tr>", out);
         for (int c = 0; c < COLUMN_COUNT; c++)
-            fprintf(out, c == 0 ? "<td class=\"name\">%s</td>" : "<td>%s</td>", escape(row[c]).c_str());
+            fprintf(out, "<td>%s</td>", escape(row[c]).c_str());
         fputs("</tr>\n", out);
     }
     fputs("</table>\n", out);
@@ -314,7 +314,7 @@ int writePage(const char *path, const std::vector<LogSummary> &logs)
           "body{font-family:sans-serif;margin:2em;color:#222}\n"
           "table{border-collapse:collapse;margin-bottom:1.5em}\n"
           "th,td{border:1px solid #ccc;padding:0.25em 0.6em;text-align:right}\n"
-          "td.name,.name{text-align:left;font-family:monospace}\n"
+          "td:first-child,.name{text-align:left}\n"
           "th{background:#f2f2f2}\n"
           "</style>\n</head>\n<body>\n<h1>Discharge report</h1>\n", out);
     writeTable(out, logs);
