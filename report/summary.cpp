@@ -65,13 +65,13 @@ int readLog(const char *path, LogSummary *log, std::string *problem)
     char text[160];
     unsigned long damaged = log->lines - log->samples.size();
     if (damaged > 0) {
-        snprintf(text, sizeof text, "skipped %lu damaged lines, the first at line %lu", damaged,
-                 log->firstDamaged);
+        snprintf(text, sizeof text, "skipped %lu damaged line%s, the first at line %lu", damaged,
+                 damaged == 1 ? "" : "s", log->firstDamaged);
         *problem = text;
     }
     if (log->outOfOrder > 0) {
-        snprintf(text, sizeof text, "%s%lu samples out of time order, taken in time order",
-                 problem->empty() ? "" : "; ", log->outOfOrder);
+        snprintf(text, sizeof text, "%s%lu sample%s out of time order, taken in time order",
+                 problem->empty() ? "" : "; ", log->outOfOrder, log->outOfOrder == 1 ? "" : "s");
         *problem += text;
     }
     return 1;

@@ -132,9 +132,9 @@ TEST(ReportTable, KnownLogsGiveKnownNumbers)
         {"swapped.csv", "2", "0", "0:01:00", "4.100", "4.000", "6000.0", "0"},
     };
     EXPECT_EQ(words(r.out), expected);
-    EXPECT_NE(r.err.find("ten.csv: skipped 1 damaged lines, the first at line 602"), std::string::npos)
+    EXPECT_NE(r.err.find("ten.csv: skipped 1 damaged line, the first at line 602"), std::string::npos)
         << r.err;
-    EXPECT_NE(r.err.find("swapped.csv: 1 samples out of time order"), std::string::npos) << r.err;
+    EXPECT_NE(r.err.find("swapped.csv: 1 sample out of time order"), std::string::npos) << r.err;
     EXPECT_EQ(r.err.find("gappy.csv"), std::string::npos) << r.err;
 }
 
