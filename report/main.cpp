@@ -84,7 +84,8 @@ int main(int argc, char **argv)
 
     printTable(stdout, logs);
     if (pagePath && !writePage(pagePath, logs)) {
-        fprintf(stderr, "voltrace-report: %s: cannot write the page: %s\n", pagePath, strerror(errno));
+        fprintf(stderr, "voltrace-report: %s: cannot write the page: %s\n", pagePath,
+                strerror(errno));
         return 1;
     }
     return 0;

@@ -10,19 +10,19 @@
 
 /* page state: none; the chart's geometry is fixed below */
 
-static const int CHART_WIDTH = 760;         // the SVG's size in pixels, legend not included
+static const int CHART_WIDTH = 760;          // the SVG's size in pixels, legend not included
 static const int CHART_HEIGHT = 420;
-static const int PLOT_LEFT = 70;            // the plot area inside it; the margins hold the
-static const int PLOT_TOP = 20;             // tick labels and the axis titles
+static const int PLOT_LEFT = 70;             // the plot area inside it; the margins hold the
+static const int PLOT_TOP = 20;              // tick labels and the axis titles
 static const int PLOT_RIGHT = 740;
 static const int PLOT_BOTTOM = 360;
-static const int LEGEND_ROW = 22;           // height of one legend line below the chart
-static const int MAX_TICKS = 10;            // most labelled steps along either axis
-static const unsigned MAX_GAPS_LISTED = 20; // holes listed per log; the count says the rest
+static const int LEGEND_ROW = 22;            // height of one legend line below the chart
+static const int MAX_TICKS = 10;             // most labelled steps along either axis
+static const unsigned MAX_GAPS_LISTED = 20;  // holes listed per log; the count says the rest
 
 // The table's columns, the text table and the page's header row alike.
-static const char *const COLUMNS[] = {"log",   "samples", "skipped",   "run time",
-                                      "start V", "end V", "fall mV/h", "gaps"};
+static const char *const COLUMNS[] = {"log",     "samples", "skipped",   "run time",
+                                      "start V", "end V",   "fall mV/h", "gaps"};
 static const int COLUMN_COUNT = 8;
 
 // One log's row as texts, in the order of COLUMNS.
@@ -44,7 +44,8 @@ static std::vector<std::string> rowOf(const LogSummary &log)
 
 void printTable(FILE *out, const std::vector<LogSummary> &logs)
 {
-    std::vector<std::vector<std::string>> rows(1, std::vector<std::string>(COLUMNS, COLUMNS + COLUMN_COUNT));
+    std::vector<std::vector<std::string>> rows(
+        1, std::vector<std::string>(COLUMNS, COLUMNS + COLUMN_COUNT));
     for (const LogSummary &log : logs)
         rows.push_back(rowOf(log));
     size_t width[COLUMN_COUNT] = {};
@@ -148,7 +149,8 @@ static void writeGaps(FILE *out, const std::vector<LogSummary> &logs)
             fprintf(out, "%safter %s for %s", i ? "; " : "", formatDuration(gaps[i].at).c_str(),
                     formatDuration(gaps[i].length).c_str());
         if (gaps.size() > MAX_GAPS_LISTED)
-            fprintf(out, "; and %lu more", static_cast<unsigned long>(gaps.size() - MAX_GAPS_LISTED));
+            fprintf(out, "; and %lu more",
+                    static_cast<unsigned long>(gaps.size() - MAX_GAPS_LISTED));
         fputs("</li>\n", out);
     }
     fputs("</ul>\n", out);
@@ -193,12 +195,14 @@ static Axis axisOver(double low, double high, double fallbackSpan)
 
 static double xOf(const Axis &hours, double seconds)
 {
-    return PLOT_LEFT + (seconds / 3600.0 - hours.low) / (hours.high - hours.low) * (PLOT_RIGHT - PLOT_LEFT);
+    return PLOT_LEFT +
+           (seconds / 3600.0 - hours.low) / (hours.high - hours.low) * (PLOT_RIGHT - PLOT_LEFT);
 }
 
 static double yOf(const Axis &volts, double millivolts)
 {
-    return PLOT_BOTTOM - (millivolts / 1000.0 - volts.low) / (volts.high - volts.low) * (PLOT_BOTTOM - PLOT_TOP);
+    return PLOT_BOTTOM -
+           (millivolts / 1000.0 - volts.low) / (volts.high - volts.low) * (PLOT_BOTTOM - PLOT_TOP);
 }
 
 static void writeGrid(FILE *out, const Axis &hours, const Axis &volts)
@@ -208,22 +212,27 @@ static void writeGrid(FILE *out, const Axis &hours, const Axis &volts)
     long xTicks = lround((hours.high - hours.low) / hours.step);
     for (long i = 0; i <= xTicks; i++) {
         double h = hours.low + i * hours.step, x = xOf(hours, h * 3600.0);
-        fprintf(out, "<line x1=\"%.1f\" y1=\"%d\" x2=\"%.1f\" y2=\"%d\"/>", x, PLOT_TOP, x, PLOT_BOTTOM);
+        fprintf(out, "<line x1=\"%.1f\" y1=\"%d\" x2=\"%.1f\" y2=\"%d\"/>", x, PLOT_TOP, x,
+                PLOT_BOTTOM);
         fprintf(out, "<text x=\"%.1f\" y=\"%d\" text-anchor=\"middle\">%.*f</text>\n", x,
                 PLOT_BOTTOM + 18, xd, h);
     }
     long yTicks = lround((volts.high - volts.low) / volts.step);
     for (long i = 0; i <= yTicks; i++) {
         double v = volts.low + i * volts.step, y = yOf(volts, v * 1000.0);
-        fprintf(out, "<line x1=\"%d\" y1=\"%.1f\" x2=\"%d\" y2=\"%.1f\"/>", PLOT_LEFT, y, PLOT_RIGHT, y);
+        fprintf(out, "<line x1=\"%d\" y1=\"%.1f\" x2=\"%d\" y2=\"%.1f\"/>", PLOT_LEFT, y,
+                PLOT_RIGHT, y);
         fprintf(out, "<text x=\"%d\" y=\"%.1f\" text-anchor=\"end\">%.*f</text>\n", PLOT_LEFT - 6,
                 y + 4, yd, v);
     }
     fputs("</g>\n", out);
-    fprintf(out, "<path class=\"axis\" d=\"M%d %dV%dH%d\"/>\n", PLOT_LEFT, PLOT_TOP, PLOT_BOTTOM, PLOT_RIGHT);
+    fprintf(out, "<path class=\"axis\" d=\"M%d %dV%dH%d\"/>\n", PLOT_LEFT, PLOT_TOP, PLOT_BOTTOM,
+            PLOT_RIGHT);
     fprintf(out, "<text x=\"%d\" y=\"%d\" text-anchor=\"middle\">Elapsed time (hours)</text>\n",
             (PLOT_LEFT + PLOT_RIGHT) / 2, PLOT_BOTTOM + 42);
-    fprintf(out, "<text transform=\"translate(18 %d) rotate(-90)\" text-anchor=\"middle\">Battery level (V)</text>\n",
+    fprintf(out,
+            "<text transform=\"translate(18 %d) rotate(-90)\" text-anchor=\"middle\">Battery level "
+            "(V)</text>\n",
             (PLOT_TOP + PLOT_BOTTOM) / 2);
 }
 
@@ -234,8 +243,8 @@ static void writeRun(FILE *out, const Axis &hours, const Axis &volts, const Samp
                      const std::string &color)
 {
     if (count == 1) {
-        fprintf(out, "<circle cx=\"%.1f\" cy=\"%.1f\" r=\"2\" fill=\"%s\"/>\n", xOf(hours, s[0].time),
-                yOf(volts, s[0].level), color.c_str());
+        fprintf(out, "<circle cx=\"%.1f\" cy=\"%.1f\" r=\"2\" fill=\"%s\"/>\n",
+                xOf(hours, s[0].time), yOf(volts, s[0].level), color.c_str());
         return;
     }
     fprintf(out, "<polyline stroke=\"%s\" points=\"", color.c_str());
@@ -275,12 +284,16 @@ static void writeChart(FILE *out, const std::vector<LogSummary> &logs)
     }
     Axis hours = axisOver(0.0, longest / 3600.0, 1.0);
     Axis volts = axisOver(lowest / 1000.0, highest / 1000.0, 1.0);
-    hours.low = 0.0;  // every log starts at its first sample; a flat axis only widens upwards
+    hours.low = 0.0; // every log starts at its first sample; a flat axis only widens upwards
     int height = CHART_HEIGHT + LEGEND_ROW * static_cast<int>(logs.size());
-    fprintf(out, "<svg xmlns=\"http://www.w3.org/2000/svg\" width=\"%d\" height=\"%d\" viewBox=\"0 0 %d %d\" font-family=\"sans-serif\" font-size=\"13\">\n",
+    fprintf(out,
+            "<svg xmlns=\"http://www.w3.org/2000/svg\" width=\"%d\" height=\"%d\" viewBox=\"0 0 %d "
+            "%d\" font-family=\"sans-serif\" font-size=\"13\">\n",
             CHART_WIDTH, height, CHART_WIDTH, height);
-    fputs("<style>.grid line{stroke:#ddd;stroke-width:1}.axis{stroke:#000;stroke-width:1.5;fill:none}"
-          "polyline{fill:none;stroke-width:2;stroke-linejoin:round}</style>\n", out);
+    fputs(
+        "<style>.grid line{stroke:#ddd;stroke-width:1}.axis{stroke:#000;stroke-width:1.5;fill:none}"
+        "polyline{fill:none;stroke-width:2;stroke-linejoin:round}</style>\n",
+        out);
     fprintf(out, "<rect width=\"%d\" height=\"%d\" fill=\"#fff\"/>\n", CHART_WIDTH, height);
     writeGrid(out, hours, volts);
     for (size_t n = 0; n < logs.size(); n++) {
@@ -297,9 +310,11 @@ static void writeChart(FILE *out, const std::vector<LogSummary> &logs)
                 start = i;
             }
         int y = CHART_HEIGHT + LEGEND_ROW * static_cast<int>(n);
-        fprintf(out, "<line x1=\"%d\" y1=\"%d\" x2=\"%d\" y2=\"%d\" stroke=\"%s\" stroke-width=\"3\"/>",
+        fprintf(out,
+                "<line x1=\"%d\" y1=\"%d\" x2=\"%d\" y2=\"%d\" stroke=\"%s\" stroke-width=\"3\"/>",
                 PLOT_LEFT, y - 4, PLOT_LEFT + 30, y - 4, color.c_str());
-        fprintf(out, "<text x=\"%d\" y=\"%d\">%s</text>\n", PLOT_LEFT + 40, y, escape(logs[n].name).c_str());
+        fprintf(out, "<text x=\"%d\" y=\"%d\">%s</text>\n", PLOT_LEFT + 40, y,
+                escape(logs[n].name).c_str());
     }
     fputs("</svg>\n", out);
 }
@@ -316,7 +331,8 @@ int writePage(const char *path, const std::vector<LogSummary> &logs)
           "th,td{border:1px solid #ccc;padding:0.25em 0.6em;text-align:right}\n"
           "td:first-child,.name{text-align:left}\n"
           "th{background:#f2f2f2}\n"
-          "</style>\n</head>\n<body>\n<h1>Discharge report</h1>\n", out);
+          "</style>\n</head>\n<body>\n<h1>Discharge report</h1>\n",
+          out);
     writeTable(out, logs);
     fputs("<h2>Level over time</h2>\n", out);
     writeChart(out, logs);

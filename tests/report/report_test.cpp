@@ -16,10 +16,11 @@
 
 #include "page.h"
 
-namespace {
+namespace
+{
 
 struct Result {
-    int status = -1;  // exit status, or -1 when the program did not exit normally
+    int status = -1; // exit status, or -1 when the program did not exit normally
     std::string out, err;
 };
 
@@ -119,12 +120,13 @@ TEST(ReportTable, KnownLogsGiveKnownNumbers)
     spit(dir + "/ten.csv", tenHours());
     spit(dir + "/gappy.csv", GAPPY);
     spit(dir + "/one.csv", "0,3850\n");
-    spit(dir + "/swapped.csv", "60,4000\n0,4100\n");  // taken in time order, and said so
+    spit(dir + "/swapped.csv", "60,4000\n0,4100\n"); // taken in time order, and said so
     Result r = report(dir, {"ten.csv", "gappy.csv", "one.csv", "swapped.csv"});
     EXPECT_EQ(r.status, 0);
     using Row = std::vector<std::string>;
     std::vector<Row> expected = {
-        {"log", "samples", "skipped", "run", "time", "start", "V", "end", "V", "fall", "mV/h", "gaps"},
+        {"log", "samples", "skipped", "run", "time", "start", "V", "end", "V", "fall", "mV/h",
+         "gaps"},
         {"ten.csv", "601", "1", "10:00:00", "4.200", "3.600", "60.0", "0"},
         // 300 mV over 3781 s.
         {"gappy.csv", "4", "0", "1:03:01", "4.000", "3.700", "285.6", "2"},
@@ -132,7 +134,8 @@ TEST(ReportTable, KnownLogsGiveKnownNumbers)
         {"swapped.csv", "2", "0", "0:01:00", "4.100", "4.000", "6000.0", "0"},
     };
     EXPECT_EQ(words(r.out), expected);
-    EXPECT_NE(r.err.find("ten.csv: skipped 1 damaged line, the first at line 602"), std::string::npos)
+    EXPECT_NE(r.err.find("ten.csv: skipped 1 damaged line, the first at line 602"),
+              std::string::npos)
         << r.err;
     EXPECT_NE(r.err.find("swapped.csv: 1 sample out of time order"), std::string::npos) << r.err;
     EXPECT_EQ(r.err.find("gappy.csv"), std::string::npos) << r.err;
@@ -169,10 +172,13 @@ TEST(ReportPage, CrossingsHolesAndNamesOfKnownLogs)
     // gappy.csv starts at 4.0 V and never goes below 3.7 V.
     using Row = std::vector<std::string>;
     std::vector<Row> expected = {
-        {},  // the header row
-        {"4.2 V", "0:01:00", ""},   {"4.1 V", "1:41:00", ""},
-        {"4.0 V", "3:21:00", "0:01:30"}, {"3.9 V", "5:01:00", "1:03:01"},
-        {"3.8 V", "6:41:00", "1:03:01"}, {"3.7 V", "8:21:00", ""},
+        {}, // the header row
+        {"4.2 V", "0:01:00", ""},
+        {"4.1 V", "1:41:00", ""},
+        {"4.0 V", "3:21:00", "0:01:30"},
+        {"3.9 V", "5:01:00", "1:03:01"},
+        {"3.8 V", "6:41:00", "1:03:01"},
+        {"3.7 V", "8:21:00", ""},
     };
     EXPECT_EQ(tableAfter(page, "First fall below"), expected);
     EXPECT_NE(page.find("after 0:01:30 for 0:01:31; after 0:03:01 for 1:00:00"), std::string::npos);
@@ -228,7 +234,8 @@ Image renderChart(const std::string &dir, const std::string &page)
         return image;
     }
     image.rgb.resize(static_cast<size_t>(image.w) * image.h * 3);
-    in.read(reinterpret_cast<char *>(image.rgb.data()), static_cast<std::streamsize>(image.rgb.size()));
+    in.read(reinterpret_cast<char *>(image.rgb.data()),
+            static_cast<std::streamsize>(image.rgb.size()));
     return image;
 }
 
@@ -316,10 +323,12 @@ TEST(ReportChart, RenderedCurvesSitWhereTheirNumbersPutThem)
     EXPECT_NEAR(endY - flatY, flatY - startY, 3);
 
     // holed sits at 4.0 V, where falling is at hour 2, and leaves hours 1 to 3 empty.
-    EXPECT_NEAR(holed.yAt(holed.left + 5), falling.yAt(static_cast<int>(falling.left + 2 * hour)), 3);
+    EXPECT_NEAR(holed.yAt(holed.left + 5), falling.yAt(static_cast<int>(falling.left + 2 * hour)),
+                3);
     EXPECT_NEAR(holed.right, falling.left + 4 * hour, 3);
     int inHole = 0;
-    for (int x = static_cast<int>(falling.left + 1 * hour) + 4; x < falling.left + 3 * hour - 4; x++)
+    for (int x = static_cast<int>(falling.left + 1 * hour) + 4; x < falling.left + 3 * hour - 4;
+         x++)
         inHole += holed.count[x] > 0;
     EXPECT_EQ(inHole, 0);
     EXPECT_GT(holed.count[static_cast<int>(falling.left + 0.5 * hour)], 0);
@@ -371,7 +380,8 @@ TEST(ReportInput, BadFilesAreNamedLeftOutAndNeverCrashIt)
     EXPECT_EQ(rows[2], (Row{"extreme.csv", "3", "0", "1193046:28:15", "4294967.295", "0.001",
                             "3600.0", "1"}));
     EXPECT_NE(some.err.find("hostile.csv: skipped 5 damaged lines, the first at line 2"),
-              std::string::npos) << some.err;
+              std::string::npos)
+        << some.err;
     EXPECT_NE(some.err.find("words.txt: not a discharge log"), std::string::npos);
     // The extreme ranges still give a small page that renders.
     std::string page = slurp(dir + "/page.html");
@@ -387,9 +397,12 @@ TEST(ReportUsage, HelpAndBadUsage)
     EXPECT_EQ(help.status, 0);
     EXPECT_EQ(help.out.rfind("usage: voltrace-report [-o FILE.html] LOG.csv...", 0), 0u);
 
-    for (std::vector<std::string> args : std::vector<std::vector<std::string>>{
-             {}, {"-o", "page.html"}, {"log.csv", "-o"}, {"-x", "log.csv"},
-             {"-o", "a.html", "-o", "b.html", "log.csv"}}) {
+    for (std::vector<std::string> args :
+         std::vector<std::vector<std::string>>{{},
+                                               {"-o", "page.html"},
+                                               {"log.csv", "-o"},
+                                               {"-x", "log.csv"},
+                                               {"-o", "a.html", "-o", "b.html", "log.csv"}}) {
         Result r = report(dir, args);
         EXPECT_EQ(r.status, 2) << args.size();
         EXPECT_EQ(r.out, "");
@@ -404,7 +417,8 @@ TEST(ReportUsage, HelpAndBadUsage)
     Result unwritable = report(dir, {"-o", "no/such/folder/page.html", "log.csv"});
     EXPECT_EQ(unwritable.status, 1);
     EXPECT_NE(unwritable.err.find("no/such/folder/page.html: cannot write the page"),
-              std::string::npos) << unwritable.err;
+              std::string::npos)
+        << unwritable.err;
 }
 
-}  // namespace
+} // namespace
