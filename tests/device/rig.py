@@ -423,17 +423,20 @@ class Guest:
         os.makedirs(path, exist_ok=True)
         return path, SHARE + "/" + name
 
+    def inside(self, path):
+        """The guest's path of a host path in the share."""
+        rel = os.path.relpath(path, self.share)
+        if rel.startswith(".."):
+            raise RigError(path + " is not in the share")
+        return SHARE + "/" + rel
+
     def start(self, program, name=None, home=None, jz=None, env=()):
         """Starts /bin/PROGRAM in the guest with its standard output in the share (a file, as
         the launcher's log would be). home and jz are host folders inside the share: HOME, and
         the folder shown as /proc/jz in a private mount namespace."""
         name = name or program
         host, guest = self.folder("run-" + name)
-        def inside(path):
-            rel = os.path.relpath(path, self.share)
-            if rel.startswith(".."):
-                raise RigError(path + " is not in the share")
-            return SHARE + "/" + rel
+        inside = self.inside
         words = ["env"] + list(env)
         if home is not None:
             words.append("HOME=" + inside(home))
