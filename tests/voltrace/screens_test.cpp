@@ -81,6 +81,24 @@ TEST_F(Screens, TheHelpScreenNamesTheButtonsAndWhereTheLogGoes)
     EXPECT_TRUE(screenshots().empty());
 }
 
+// A long home folder would push the slot line under the footer: it loses the path's start
+// instead, keeping the file name, and the footer stays whole.
+TEST_F(Screens, ALongHomeKeepsTheSlotLineClearOfTheFooterAndShowsTheFileName)
+{
+    std::string folder = home + "/a-rather-long-folder/for-the-discharge-logs";
+    setenv("HOME", folder.c_str(), 1);
+    selectSlot(0);
+    Frame f = rebuild();
+    EXPECT_TRUE(showsText(f, "SELECT: Exit     START: Start", 310, 230, RIGHT_MIDDLE));
+    std::string path = csvPath;
+    ASSERT_EQ(path, folder + "/battery0.csv");
+    size_t shown = std::string::npos;
+    for (size_t cut = 1; cut + strlen("battery0.csv") <= path.size() && shown == std::string::npos; cut++)
+        if (showsText(f, ("< > ..." + path.substr(cut)).c_str(), 10, 230, LEFT_MIDDLE))
+            shown = cut;
+    EXPECT_NE(shown, std::string::npos) << "the slot line ends with the file name";
+}
+
 // After a log is stopped, the chart screen shows and the screenshot is taken once with the
 // slot's PNG path; stepping away and back finds it and takes none.
 TEST_F(Screens, TheChartScreenIsPhotographedOncePerLog)
