@@ -1,12 +1,11 @@
 #!/bin/sh
-# Cross-builds the three programs for the device and collects them, stripped, in dist/mipsel/.
+# Builds the three programs for the device, fully static (MIPS32 release 1, soft-float, with
+# their own C library, SDL and font renderer), and collects them stripped in dist/mipsel/.
+# The first run also builds the device runtime (scripts/device-runtime.sh, a few minutes).
 set -eu
 cd "$(dirname "$0")/.."
 ./scripts/setup.sh
-cmake --preset mipsel >/dev/null
-cmake --build --preset mipsel --target voltrace strobel framepace
-mkdir -p dist/mipsel
-for program in voltrace strobel framepace; do
-    mipsel-linux-gnu-strip -o "dist/mipsel/$program" "build/mipsel/$program/$program"
-done
+cmake --preset device >/dev/null
+cmake --build --preset device --target dist
+ls -l dist/mipsel/
 file dist/mipsel/*
