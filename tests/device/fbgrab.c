@@ -199,15 +199,22 @@ int main(int argc, char **argv)
     ihdr[10] = 0;  /* deflate */
     ihdr[11] = 0;  /* adaptive filtering (every row uses filter 0) */
     ihdr[12] = 0;  /* no interlace */
-    FILE *out = fopen(argv[1], "wb");
+    /* Written beside the target and renamed into place: the file at the path is whole from
+     * the moment it exists, and an interrupted run leaves no partial screenshot there. */
+    size_t pathLen = strlen(argv[1]);
+    char *partial = malloc(pathLen + sizeof ".partial");
+    if (!partial)
+        return fail("malloc");
+    memcpy(partial, argv[1], pathLen);
+    memcpy(partial + pathLen, ".partial", sizeof ".partial");
+    FILE *out = fopen(partial, "wb");
     if (!out)
-        return fail(argv[1]);
+        return fail(partial);
     static const unsigned char signature[8] = {0x89, 'P', 'N', 'G', '\r', '\n', 0x1A, '\n'};
     int ok = fwrite(signature, 1, 8, out) == 8 && writeChunk(out, "IHDR", ihdr, 13) &&
              writeChunk(out, "IDAT", z, (uint32_t)(q - z)) && writeChunk(out, "IEND", NULL, 0);
-    if (fclose(out) != 0 || !ok) {
-        /* A partial file would count as a screenshot taken; leave none. */
-        unlink(argv[1]);
+    if (fclose(out) != 0 || !ok || rename(partial, argv[1]) != 0) {
+        unlink(partial);
         return fail(argv[1]);
     }
     return 0;

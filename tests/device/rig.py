@@ -11,7 +11,6 @@ import os
 import queue
 import shlex
 import shutil
-import signal
 import socket
 import struct
 import subprocess
@@ -77,20 +76,15 @@ class RigError(Exception):
 def _cpio(entries, path):
     """Writes a newc cpio archive: entries are (name, mode, data or link target, rdev)."""
     out = bytearray()
-
-    def add(name, mode, data=b"", rdev=(0, 0), ino=[1]):
-        ino[0] += 1
+    for ino, (name, mode, data, rdev) in enumerate(entries + [("TRAILER!!!", 0, b"", (0, 0))],
+                                                   start=1):
         name_b = name.encode() + b"\0"
         header = "070701" + "".join("%08X" % v for v in (
-            ino[0], mode, 0, 0, 1, 0, len(data), 0, 0, rdev[0], rdev[1], len(name_b), 0))
+            ino, mode, 0, 0, 1, 0, len(data), 0, 0, rdev[0], rdev[1], len(name_b), 0))
         out.extend(header.encode() + name_b)
-        out.extend(b"\0" * (-len(out) % 4))
+        out.extend(b"\0" * (-len(out) % 4))  # name and data each padded to 4 bytes
         out.extend(data)
         out.extend(b"\0" * (-len(out) % 4))
-
-    for name, mode, data, rdev in entries:
-        add(name, mode, data, rdev)
-    add("TRAILER!!!", 0)
     with open(path, "wb") as f:
         f.write(out)
 
@@ -195,7 +189,11 @@ def read_png(path):
         raise RigError(path + " is not a PNG")
     pos, idat, w = 8, b"", 0
     while pos < len(data):
+        if pos + 12 > len(data):
+            raise RigError(path + " is cut short")
         n, kind = struct.unpack(">I4s", data[pos:pos + 8])
+        if pos + 12 + n > len(data):
+            raise RigError(path + " is cut short")
         body = data[pos + 8:pos + 8 + n]
         if zlib.crc32(kind + body) != struct.unpack(">I", data[pos + 8 + n:pos + 12 + n])[0]:
             raise RigError("%s: bad CRC in %s" % (path, kind.decode()))
@@ -207,7 +205,10 @@ def read_png(path):
         elif kind == b"IDAT":
             idat += body
         pos += 12 + n
-    raw = zlib.decompress(idat)
+    try:
+        raw = zlib.decompress(idat)
+    except zlib.error as e:
+        raise RigError("%s: %s" % (path, e))
     stride = w * bpp
     prev = bytearray(stride)
     rgb = bytearray()

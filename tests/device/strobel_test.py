@@ -35,12 +35,16 @@ def start_text_shown(s):
 
 
 def flash_colours_seen(guest, x, y, size, seconds=4):
-    """The flash colours seen filling exactly the target square within some seconds."""
+    """The flash colours seen filling exactly the target square, and nothing around it,
+    within some seconds. Only the square's surroundings are read, so captures come every few
+    milliseconds, far more often than the 30 ms colours change."""
     seen = set()
+    around = (x - 2, y - 2, size + 4, size + 4)
     deadline = time.monotonic() + seconds
     while len(seen) < 3 and time.monotonic() < deadline:
         s = guest.capture()
-        seen.update(name for name, c in FLASH.items() if square_of(s, c, x, y, size))
+        seen.update(name for name, c in FLASH.items()
+                    if s.count(around, c, 0) == size * size == s.count((x, y, size, size), c, 0))
     return seen
 
 
