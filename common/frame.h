@@ -57,8 +57,8 @@ extern void (*stopDrawingThreads)(void);
 //     if (!hold.ownsLock()) return;   // SDL has been shut down: draw nothing
 //
 // The lock is not recursive: drawText, drawHeader and the programs' draw routines expect
-// their caller to hold it and never take it themselves. It is a plain pthread mutex: in a
-// static musl binary std::mutex does not lock at all.
+// their caller to hold it and never take it themselves. It is a plain pthread mutex: the C++
+// library's own mutex does not lock at all in a static musl binary.
 struct ScreenHold {
     int held = 0;  // 1 while this object holds the lock; released when it goes out of scope
     ScreenHold() = default;
