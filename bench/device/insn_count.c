@@ -11,7 +11,8 @@
  *   from  where a window opens: a function's name or a hex address; its entry
  *   to    where it closes on the same thread (default: from again, so a window is one turn
  *         of a loop that enters from once a turn); the closing block is not counted
- *   after no window opens before this function (name or hex address) has run once
+ *   until windows end once this function (name or hex address) has run on any thread;
+ *         a window open at that moment is dropped
  *   stop  after this many windows the program gets SIGTERM, as from a user's kill
  * A window counts only the instructions of the thread that opened it: the programs' other
  * threads (SDL's timer thread wakes every millisecond) run as often as wall time allows, so
@@ -59,7 +60,7 @@ struct Block {
     uint64_t insns;   /* instructions in the block */
     int entry;        /* 1: the block starts at its function's first instruction */
     int opens, closes;
-    int arms;         /* 1: the block starts at after */
+    int ends;         /* 1: the block starts at until */
 };
 
 /* One per qemu vcpu, which in user mode is one per guest thread; only that thread writes it. */
@@ -74,8 +75,8 @@ struct Thread {
 static struct Function *functions;  /* sorted by start; read-only once installed */
 static size_t functionCount;
 static uint64_t fromAddress, toAddress;  /* the window's ends; 0: no window */
-static uint64_t afterAddress;            /* windows wait for this; 0: they need not */
-static volatile int armed;               /* 1 once afterAddress has run (on any thread) */
+static uint64_t untilAddress;            /* windows end with this; 0: they never do */
+static volatile int ended;               /* 1 once untilAddress has run (on any thread) */
 static unsigned long stopAfter;          /* windows before SIGTERM; 0: never */
 static char outPath[4096];
 static pid_t programPid;                 /* qemu's own process: children it forks stay quiet */
@@ -190,13 +191,14 @@ static void onBlock(unsigned int vcpu, void *data)
     struct Thread *t = threadOf(vcpu);
     if (!t)
         return;
+    if (b->ends)
+        ended = 1;
     if (b->closes && t->windowOpen) {
         t->windowOpen = 0;
-        closeWindow(t->total - t->windowStart);
+        if (!ended)
+            closeWindow(t->total - t->windowStart);
     }
-    if (b->arms)
-        armed = 1;
-    if (b->opens && armed) {
+    if (b->opens && !ended) {
         t->windowOpen = 1;
         t->windowStart = t->total;
     }
@@ -219,7 +221,7 @@ static void onTranslate(qemu_plugin_id_t id, struct qemu_plugin_tb *tb)
     b->entry = b->function < functionCount && functions[b->function].start == address;
     b->opens = fromAddress != 0 && address == fromAddress;
     b->closes = fromAddress != 0 && address == toAddress;
-    b->arms = afterAddress != 0 && address == afterAddress;
+    b->ends = untilAddress != 0 && address == untilAddress;
     qemu_plugin_register_vcpu_tb_exec_cb(tb, onBlock, QEMU_PLUGIN_CB_NO_REGS, b);
 }
 
@@ -266,7 +268,7 @@ __attribute__((visibility("default"))) int qemu_plugin_install(qemu_plugin_id_t 
                                                                int argc, char **argv)
 {
     (void)info;
-    const char *syms = NULL, *from = NULL, *to = NULL, *after = NULL;
+    const char *syms = NULL, *from = NULL, *to = NULL, *until = NULL;
     for (int i = 0; i < argc; i++) {
         const char *a = argv[i];
         if (strncmp(a, "syms=", 5) == 0)
@@ -277,8 +279,8 @@ __attribute__((visibility("default"))) int qemu_plugin_install(qemu_plugin_id_t 
             from = a + 5;
         else if (strncmp(a, "to=", 3) == 0)
             to = a + 3;
-        else if (strncmp(a, "after=", 6) == 0)
-            after = a + 6;
+        else if (strncmp(a, "until=", 6) == 0)
+            until = a + 6;
         else if (strncmp(a, "stop=", 5) == 0)
             stopAfter = strtoul(a + 5, NULL, 10);
         else {
@@ -299,11 +301,10 @@ __attribute__((visibility("default"))) int qemu_plugin_install(qemu_plugin_id_t 
         fprintf(stderr, "insn_count: no function %s\n", to);
         return -1;
     }
-    if (after && !(afterAddress = addressOf(after))) {
-        fprintf(stderr, "insn_count: no function %s\n", after);
+    if (until && !(untilAddress = addressOf(until))) {
+        fprintf(stderr, "insn_count: no function %s\n", until);
         return -1;
     }
-    armed = afterAddress == 0;
     programPid = getpid();
     qemu_plugin_register_vcpu_tb_trans_cb(id, onTranslate);
     qemu_plugin_register_vcpu_init_cb(id, onThreadStart);
