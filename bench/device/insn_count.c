@@ -2,7 +2,7 @@
  * and per thread, and the instructions inside a window between two code addresses. Start at
  * qemu_plugin_install, then onBlock (runs for every translated block executed).
  *
- * qemu-mipsel -cpu 4Kc -plugin ./insn_count.so,syms=NM,out=FILE[,from=F][,to=F][,stop=K] PROGRAM
+ * qemu-mipsel -cpu 4Kc -plugin ./insn_count.so,syms=NM,out=FILE[,from=F,to=F,until=F,stop=K] PROG
  *   syms  `nm -S` of the unstripped program: function ranges (types t, T, w, W)
  *   out   the report, written when the program ends (by the process qemu started, not by
  *         a child it forks):
@@ -21,6 +21,7 @@
  */
 #include <pthread.h>
 #include <signal.h>
+#include <stdatomic.h>
 #include <stdint.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -76,7 +77,7 @@ static struct Function *functions;  /* sorted by start; read-only once installed
 static size_t functionCount;
 static uint64_t fromAddress, toAddress;  /* the window's ends; 0: no window */
 static uint64_t untilAddress;            /* windows end with this; 0: they never do */
-static volatile int ended;               /* 1 once untilAddress has run (on any thread) */
+static atomic_int ended;                 /* 1 once untilAddress has run (on any thread) */
 static unsigned long stopAfter;          /* windows before SIGTERM; 0: never */
 static char outPath[4096];
 static pid_t programPid;                 /* qemu's own process: children it forks stay quiet */
