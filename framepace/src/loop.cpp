@@ -49,11 +49,11 @@ static inline Uint32 pixelPair(Pixel left, Pixel right)
 typedef Uint32 SixteenPairs __attribute__((vector_size(64)));
 #endif
 
-// Stores one pixel pair. memcpy keeps the store free of aliasing and alignment trouble, but
-// MIPS32 turns it into a single word store only when the pointer is known to be 4-byte
-// aligned (else swl + swr). SDL pads every pitch to 4 bytes, so the aligned version is the one
-// that runs on the device; the other keeps surfaces with odd pitches from test code well
-// defined.
+// Stores pixel pairs: one word, or sixteen pairs on x86. memcpy keeps the store free of
+// aliasing and alignment trouble, but MIPS32 turns it into a single word store only when the
+// pointer is known to be 4-byte aligned (else swl + swr). SDL pads every pitch to 4 bytes, so
+// the aligned version is the one that runs on the device; the other keeps surfaces with odd
+// pitches from test code well defined.
 template <bool WORD_ALIGNED, typename Word>
 static inline __attribute__((always_inline)) void storePairs(Uint8 *at, const Word &words)
 {
