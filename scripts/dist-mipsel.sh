@@ -1,6 +1,7 @@
 #!/bin/sh
 # Builds the three programs for the device, fully static (MIPS32 release 1, soft-float, with
-# their own C library, SDL and font renderer), and collects them stripped in dist/mipsel/.
+# their own C library, SDL and font renderer), collects them stripped in dist/mipsel/, and
+# packs them with the card's README.txt and SHA256SUMS in dist/vantiro-tools-VERSION-mipsel.zip.
 # The first run also builds the device runtime (scripts/device-runtime.sh, a few minutes).
 set -eu
 cd "$(dirname "$0")/.."
@@ -9,3 +10,4 @@ cmake --preset device >/dev/null
 cmake --build --preset device --target dist
 ls -l dist/mipsel/
 file dist/mipsel/*
+zipinfo dist/vantiro-tools-*-mipsel.zip

@@ -20,9 +20,15 @@ static const SDL_Surface *labelledFor = nullptr;  // the screen those slots were
 static Uint64 labelledReady = 0;            // bit p set: slot p holds phase p for this label
 
 // paint builds the green part of a row's pixel pairs once per call for this many columns and
-// then only ORs each row's constant in, so the row loop is a load, an OR and a store per two
-// pixels. The screen's 320 columns fit in one block; wider surfaces take several.
+// then only ORs each row's constant in. The screen's 320 columns fit in one block; wider
+// surfaces take several.
 static const int BLOCK_COLUMNS = 1024;
+
+// Rows are filled two at a time: each green pair is loaded once for both, so on the device a
+// store costs its OR, itself and half a load. With more rows gcc addresses each further row
+// with an add per store, which costs more than the loads it saves (counted on the device's
+// core by bench/device).
+static const int ROWS_AT_ONCE = 2;
 
 // The word that puts left in the lower-addressed pixel and right in the next one. The device
 // is little-endian: the left pixel is the low half.
@@ -43,32 +49,43 @@ static inline Uint32 pixelPair(Pixel left, Pixel right)
 typedef Uint32 SixteenPairs __attribute__((vector_size(64)));
 #endif
 
-// One row of a block: each precomputed green pair with the row's constant in both halves.
-// memcpy keeps the stores free of aliasing and alignment trouble, but MIPS32 turns it into
-// single word stores only when the pointer is known to be 4-byte aligned (else swl + swr).
-// SDL pads every pitch to 4 bytes, so the aligned version is the one that runs on the
-// device; the other keeps surfaces with odd pitches from test code well defined.
-template <bool WORD_ALIGNED>
-static inline __attribute__((always_inline)) void fillRow(Uint8 *row, const Uint32 *green,
-                                                          int pairs, Uint32 rowBits)
+// Stores pixel pairs: one word, or sixteen pairs on x86. memcpy keeps the store free of
+// aliasing and alignment trouble, but MIPS32 turns it into a single word store only when the
+// pointer is known to be 4-byte aligned (else swl + swr). SDL pads every pitch to 4 bytes, so
+// the aligned version is the one that runs on the device; the other keeps surfaces with odd
+// pitches from test code well defined.
+template <bool WORD_ALIGNED, typename Word>
+static inline __attribute__((always_inline)) void storePairs(Uint8 *at, const Word &words)
 {
     if (WORD_ALIGNED)
-        row = static_cast<Uint8 *>(__builtin_assume_aligned(row, 4));
+        at = static_cast<Uint8 *>(__builtin_assume_aligned(at, 4));
+    memcpy(at, &words, sizeof words);
+}
+
+// ROWS rows of a block, one pitch apart: each precomputed green pair with each row's
+// constant (rowBits, one per row) in both halves.
+template <int ROWS, bool WORD_ALIGNED>
+static inline __attribute__((always_inline)) void fillRows(Uint8 *line, int pitch,
+                                                           const Uint32 *green, int pairs,
+                                                           const Uint32 *rowBits)
+{
     int i = 0;
 #if defined(__x86_64__)
     for (; i + 16 <= pairs; i += 16) {
-        SixteenPairs words;
-        memcpy(&words, green + i, sizeof words);
-        words |= rowBits;
-        memcpy(row + 4 * i, &words, sizeof words);
+        SixteenPairs greens;
+        memcpy(&greens, green + i, sizeof greens);
+        for (int k = 0; k < ROWS; k++)
+            storePairs<WORD_ALIGNED>(line + k * pitch + 4 * i, greens | rowBits[k]);
     }
 #else
-    // Four words per turn halve the loop's own instructions on the device.
-#pragma GCC unroll 4
+    // Sixteen pairs per turn spread the loop's own counting and branching over 32 stores.
+#pragma GCC unroll 16
 #endif
     for (; i < pairs; i++) {
-        Uint32 word = green[i] | rowBits;
-        memcpy(row + 4 * i, &word, sizeof word);
+        const Uint32 g = green[i];
+#pragma GCC unroll 2
+        for (int k = 0; k < ROWS; k++)
+            storePairs<WORD_ALIGNED>(line + k * pitch + 4 * i, g | rowBits[k]);
     }
 }
 
@@ -120,19 +137,36 @@ void paint(SDL_Surface *surface)
         const Pixel lastGreen =
             static_cast<Pixel>((s + static_cast<Uint32>(x0 + columns - 1)) << gs) & greenKept;
 
-        Uint8 *line = pixels + 2 * static_cast<ptrdiff_t>(x0);
-        for (int y = 0; y < height; y++, line += pitch) {
-            const Pixel c = red | (static_cast<Pixel>(static_cast<Uint32>(y) << bs) & blueKept);
-            const Uint32 rowBits = c | static_cast<Uint32>(c) << 16;
-            if (aligned)
-                fillRow<true>(line, green, pairs, rowBits);
+        Uint8 *const column0 = pixels + 2 * static_cast<ptrdiff_t>(x0);
+        int y = 0;
+        while (y < height) {
+            // An odd last row goes alone.
+            const int rows = height - y >= ROWS_AT_ONCE ? ROWS_AT_ONCE : 1;
+            Uint8 *const line = column0 + y * static_cast<ptrdiff_t>(pitch);
+            Pixel c[ROWS_AT_ONCE];
+            Uint32 rowBits[ROWS_AT_ONCE];
+            for (int k = 0; k < rows; k++) {
+                const Uint32 yk = static_cast<Uint32>(y + k);
+                c[k] = red | (static_cast<Pixel>(yk << bs) & blueKept);
+                rowBits[k] = c[k] | static_cast<Uint32>(c[k]) << 16;
+            }
+            if (rows == ROWS_AT_ONCE && aligned)
+                fillRows<ROWS_AT_ONCE, true>(line, pitch, green, pairs, rowBits);
+            else if (rows == ROWS_AT_ONCE)
+                fillRows<ROWS_AT_ONCE, false>(line, pitch, green, pairs, rowBits);
+            else if (aligned)
+                fillRows<1, true>(line, pitch, green, pairs, rowBits);
             else
-                fillRow<false>(line, green, pairs, rowBits);
+                fillRows<1, false>(line, pitch, green, pairs, rowBits);
             if (columns & 1) {
                 // Writing a whole pair here would spill into the row's padding or the next row.
-                Pixel last = c | lastGreen;
-                memcpy(line + 4 * pairs, &last, sizeof last);
+                for (int k = 0; k < rows; k++) {
+                    Pixel last = c[k] | lastGreen;
+                    memcpy(line + k * static_cast<ptrdiff_t>(pitch) + 4 * pairs, &last,
+                           sizeof last);
+                }
             }
+            y += rows;
         }
     }
     animationStep = s + 1;

@@ -1,0 +1,142 @@
+#!/usr/bin/env python3
+"""The device's own cost: runs the device build (with its symbols) under qemu-mipsel as a
+MIPS32 release-1 core with the insn_count plugin, and prints instructions counted, not time.
+Start at main; each measure_* function is one program.
+
+Usage: device_cost.py INSN_COUNT_SO DEVICE_BUILD_DIR
+
+The counts do not move with the machine's load: a window counts only the instructions of the
+thread that opened it, and the figures are per call or per turn of a loop, never per second.
+"""
+import collections
+import os
+import re
+import subprocess
+import sys
+import tempfile
+
+# The functions that bound each window, as the symbol table spells them.
+PAINT = "_Z5paintP11SDL_Surface"
+SET_LABEL = "_Z8setLabelPKc"
+DRAW_CHART = "_Z9drawChartv"
+COUNTED_PAUSE = "_ZL12countedPausev"  # strobel_flashes: entered once per flash period
+
+SCREEN_STORES = 320 * 240 // 2  # paint's limit: one 32-bit store per two pixels
+FRAMES = 300                    # framepace frames counted, in its first second
+DAY_LOG = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "tests", "fuzz",
+                       "seeds", "day-log")
+
+
+def count(plugin, program, work, plugin_args):
+    """Runs program under the plugin; returns ({function: (entries, insns)}, Counter of
+    window sizes)."""
+    symbols = os.path.join(work, "symbols")
+    with open(symbols, "w") as out:
+        subprocess.run(["mipsel-linux-gnu-nm", "-S", program], stdout=out, check=True)
+    report = os.path.join(work, "report")
+    args = ",".join([plugin, "syms=" + symbols, "out=" + report] + plugin_args)
+    # The same home path in every run: voltrace draws it (its glyphs) before the chart, and
+    # a glyph already drawn costs less the next time.
+    env = dict(os.environ, SDL_VIDEODRIVER="dummy", HOME="home",
+               PATH=os.path.join(work, "tools") + ":" + os.environ["PATH"])
+    run = subprocess.Popen(["qemu-mipsel", "-cpu", "4Kc", "-plugin", args, program], env=env,
+                           cwd=work, stdout=subprocess.DEVNULL)
+    try:
+        run.wait(timeout=120)
+    except subprocess.TimeoutExpired:
+        run.terminate()  # the plugin still writes its report
+        run.wait()
+    if not os.path.exists(report):
+        sys.exit("%s under the counting plugin left no report" % program)
+    functions, windows = {}, collections.Counter()
+    with open(report) as lines:
+        for line in lines:
+            kind, *fields = line.split()
+            if kind == "function":
+                functions[fields[0]] = (int(fields[1]), int(fields[2]))
+            elif kind == "window":
+                windows[int(fields[0])] += int(fields[1])
+    return functions, windows
+
+
+def return_address(program, function):
+    """The address right after the one call of function (past the delay slot): where the
+    caller goes on once function has returned."""
+    disassembly = subprocess.run(["mipsel-linux-gnu-objdump", "-d", program],
+                                 capture_output=True, text=True, check=True).stdout
+    calls = re.findall(r"^\s*([0-9a-f]+):\s+\S+\s+(?:jal|bal)\s+[0-9a-f]+ <%s>" % function,
+                       disassembly, re.M)
+    if len(calls) != 1:
+        sys.exit("expected one call of %s, found %d" % (function, len(calls)))
+    return "0x%x" % (int(calls[0], 16) + 8)
+
+
+def most_common(windows):
+    if not windows:
+        sys.exit("no window was counted: the program never reached it")
+    size, _ = windows.most_common(1)[0]
+    return size
+
+
+def measure_framepace(plugin, build, work):
+    # A window is one turn of the frame loop, from one paint to the next, counted until the
+    # first rate label is made, a second after start. Frames after that copy the label too,
+    # at a cost that follows its width, that is the rate's digits and so this machine's speed.
+    functions, windows = count(plugin, os.path.join(build, "framepace", "framepace"), work,
+                               ["from=" + PAINT, "until=" + SET_LABEL, "stop=%d" % FRAMES])
+    calls, insns = functions[PAINT]
+    paint = insns / calls
+    frame = most_common(windows)
+    return [("framepace", "one frame (paint, flip, events)", frame,
+             "paint and the rest %d; before the rate label" % (frame - round(paint))),
+            ("framepace", "paint, one call (320 x 240)", round(paint),
+             "%.2f per 32-bit store; limit 1 store per 2 pixels (%d stores)" %
+             (paint / SCREEN_STORES, SCREEN_STORES))]
+
+
+def measure_voltrace(plugin, build, work):
+    # Start-up draws the chart once: the window opens as the main thread enters drawChart and
+    # closes where the call returns, so start-up, the screenshot and idling stay outside.
+    program = os.path.join(build, "voltrace", "voltrace")
+    home = os.path.join(work, "home")
+    with open(DAY_LOG, "rb") as log, open(os.path.join(home, "battery0.csv"), "wb") as out:
+        out.write(log.read())
+    lines = open(DAY_LOG, "rb").read().count(b"\n")
+    _, windows = count(plugin, program, work,
+                       ["from=" + DRAW_CHART, "to=" + return_address(program, DRAW_CHART),
+                        "stop=1"])
+    return [("voltrace", "one chart of a day's log (%d lines)" % lines, most_common(windows),
+             "drawChart from its entry to its return, first chart after start-up")]
+
+
+def measure_strobel(plugin, build, work):
+    _, windows = count(plugin, os.path.join(build, "bench", "device", "strobel_flashes"),
+                       work, ["from=" + COUNTED_PAUSE])
+    sizes = sorted(windows)
+    spread = "" if len(sizes) == 1 else "; %d to %d by colour" % (sizes[0], sizes[-1])
+    return [("strobel", "one flash, 240 x 240 square", most_common(windows),
+             "fill, flip, pause, over %d flashes%s" % (sum(windows.values()), spread))]
+
+
+def main():
+    plugin, build = (os.path.abspath(path) for path in sys.argv[1:3])
+    rows = []
+    for measure in (measure_framepace, measure_voltrace, measure_strobel):
+        with tempfile.TemporaryDirectory() as work:
+            os.mkdir(os.path.join(work, "home"))
+            # Stand-ins for the device's own tools, which voltrace and strobel start.
+            tools = os.path.join(work, "tools")
+            os.mkdir(tools)
+            for name, status in (("fbgrab", 1), ("sync", 0)):
+                with open(os.path.join(tools, name), "w") as script:
+                    script.write("#!/bin/sh\nexit %d\n" % status)
+                os.chmod(os.path.join(tools, name), 0o755)
+            rows += measure(plugin, build, work)
+    print("instructions executed on a MIPS32 release-1 core (qemu-mipsel -cpu 4Kc), "
+          "device build")
+    for program, what, insns, note in rows:
+        print("%-10s %-40s %11s  %s" % (program, what, format(insns, ","), note))
+
+
+if __name__ == "__main__":
+    main()
