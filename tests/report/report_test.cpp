@@ -395,7 +395,10 @@ TEST(ReportUsage, HelpAndBadUsage)
     spit(dir + "/log.csv", "0,4000\n60,3990\n");
     Result help = report(dir, {"--help"});
     EXPECT_EQ(help.status, 0);
-    EXPECT_EQ(help.out.rfind("usage: voltrace-report [-o FILE.html] LOG.csv...", 0), 0u);
+    EXPECT_EQ(help.out.rfind("usage: voltrace-report [-o FILE.html] [--gauge FILE.csv] "
+                             "[--empty MV] LOG.csv...",
+                             0),
+              0u);
 
     for (std::vector<std::string> args :
          std::vector<std::vector<std::string>>{{},
