@@ -3,7 +3,7 @@
 # beside a baseline measured in the same run; run it on a quiet machine.
 set -eu
 cd "$(dirname "$0")/.."
-./scripts/setup.sh
+./scripts/setup.sh run
 cmake --preset default >/dev/null
 cmake --build --preset default --target bench_voltrace bench_strobel bench_framepace
 export SDL_VIDEODRIVER=dummy

@@ -4,7 +4,7 @@
 # workflow fails.
 set -u -o pipefail
 cd "$(dirname "$0")/.."
-./scripts/setup.sh || exit 1
+./scripts/setup.sh test || exit 1
 
 presets="default asan-ubsan tsan mipsel fuzz web device"
 failed=""

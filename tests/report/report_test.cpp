@@ -219,7 +219,7 @@ Image renderChart(const std::string &dir, const std::string &page)
     }
     spit(dir + "/chart.svg", page.substr(from, to + 6 - from));
     if (!*RSVG_CONVERT || !*IMAGE_CONVERT) {
-        ADD_FAILURE() << "rsvg-convert or convert missing: run scripts/setup.sh";
+        ADD_FAILURE() << "rsvg-convert or convert missing: run scripts/setup.sh test";
         return image;
     }
     EXPECT_EQ(run(dir, {RSVG_CONVERT, "-o", "chart.png", "chart.svg"}).status, 0);

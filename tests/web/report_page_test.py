@@ -9,6 +9,7 @@ usage: report_page_test.py VOLTRACE_REPORT PAGE.html [SCREENSHOT.png]
 import os
 import random
 import re
+import shutil
 import subprocess
 import sys
 import tempfile
@@ -159,9 +160,12 @@ def bad_files(browser, checks, tool, folder):
 def main():
     tool, page = os.path.abspath(sys.argv[1]), sys.argv[2]
     screenshot = sys.argv[3] if len(sys.argv) > 3 else None
+    chromium = os.environ.get("CHROMIUM", "chromium")
+    if not shutil.which(chromium):
+        sys.exit("report page: no Chromium (%s); ./scripts/setup.sh test installs it" % chromium)
     checks = Checks()
     with tempfile.TemporaryDirectory(prefix="report-page-test-") as folder, \
-            devtools.Browser(os.environ.get("CHROMIUM", "chromium")) as browser:
+            devtools.Browser(chromium) as browser:
         downloads = os.path.join(folder, "downloads")
         os.mkdir(downloads)
         browser.downloads_to(downloads)
