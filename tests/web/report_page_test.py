@@ -2,7 +2,8 @@
 logs: three discharges picked in the page give the tool's page byte for byte (shown and
 saved), its table, one curve per log, its warnings and its gauge CSV; then a huge stray file,
 an empty one, a non-log and a log that never ran down are each named, and the page still
-reports the next logs it is given.
+reports the next logs it is given. Nothing is logged, and the page's policy refuses any
+address outside it.
 
 usage: report_page_test.py VOLTRACE_REPORT PAGE.html [SCREENSHOT.png]
 """
@@ -17,6 +18,14 @@ import tempfile
 import devtools
 
 FRAME = "document.getElementById('report')"
+# True once the page's content policy has refused to load an image from outside it (any
+# address but the page's own data: would do; this one is never fetched when it works).
+OUTSIDE_BLOCKED = """new Promise(done => {
+    document.addEventListener('securitypolicyviolation', () => done(true));
+    const image = new Image();
+    image.onload = image.onerror = () => setTimeout(() => done(false), 500);
+    image.src = 'file:///dev/null';
+})"""
 SHOWN = FRAME + ".contentDocument"
 
 
@@ -177,6 +186,7 @@ def main():
         # A request the page's policy blocked, or a script error, is logged here.
         logged = [e["params"]["entry"]["text"] for e in browser.events("Log.entryAdded")]
         checks.equal(logged, [], "the browser's log")
+        checks.check(browser.evaluate(OUTSIDE_BLOCKED), "the page's policy blocks a request")
     if checks.failures:
         print("report page: %d check(s) failed" % len(checks.failures))
         sys.exit(1)
