@@ -48,12 +48,16 @@ class Browser:
         self._buffer = b""
         self._events = []
         self.session = None
-        page = next(t for t in self.call("Target.getTargets")["targetInfos"]
-                    if t["type"] == "page")
-        self.session = self.call("Target.attachToTarget", targetId=page["targetId"],
-                                 flatten=True)["sessionId"]
-        self.call("Page.enable")
-        self.call("Runtime.enable")
+        try:
+            page = next(t for t in self.call("Target.getTargets")["targetInfos"]
+                        if t["type"] == "page")
+            self.session = self.call("Target.attachToTarget", targetId=page["targetId"],
+                                     flatten=True)["sessionId"]
+            self.call("Page.enable")
+            self.call("Runtime.enable")
+        except BaseException:
+            self.close()
+            raise
 
     def close(self):
         try:
@@ -73,6 +77,11 @@ class Browser:
     def __exit__(self, *exc):
         self.close()
 
+    def _ended(self):
+        self.log.flush()
+        with open(self.log.name) as log:
+            return DevToolsError("Chromium ended; the end of its log:\n" + log.read()[-2000:])
+
     def _read_message(self, deadline):
         while b"\0" not in self._buffer:
             left = deadline - time.monotonic()
@@ -80,7 +89,7 @@ class Browser:
                 raise DevToolsError("no answer from Chromium in time")
             chunk = os.read(self._answers, 1 << 16)
             if not chunk:
-                raise DevToolsError("Chromium ended; its log: " + self.log.name)
+                raise self._ended()
             self._buffer += chunk
         message, self._buffer = self._buffer.split(b"\0", 1)
         return json.loads(message)
@@ -91,7 +100,10 @@ class Browser:
         message = {"id": self._next_id, "method": method, "params": params}
         if self.session and not browser:
             message["sessionId"] = self.session
-        os.write(self._commands, json.dumps(message).encode() + b"\0")
+        try:
+            os.write(self._commands, json.dumps(message).encode() + b"\0")
+        except BrokenPipeError:
+            raise self._ended() from None
         deadline = time.monotonic() + timeout
         while True:
             answer = self._read_message(deadline)
