@@ -1,8 +1,10 @@
 #!/bin/sh
 # Makes the README's picture: three made-up but realistic discharges (a 10-hour cell whose
 # log ends in a line cut short by the power cut, a 6.5-hour one whose device slept for 45
-# minutes, a worn 4-hour one), reported by voltrace-report and rendered by rsvg-convert.
-# usage: report/example.sh [BUILD_DIR]   (default build/default; writes report/example.png)
+# minutes, a worn 4-hour one), reported by voltrace-report and its two charts rendered by
+# rsvg-convert; prints the battery gauge made from them.
+# usage: report/example.sh [BUILD_DIR]   (default build/default; writes report/example.png
+#        and report/example-gauge.png)
 set -eu
 top=$(cd "$(dirname "$0")/.." && pwd)
 bin=${1:-$top/build/default}/report/voltrace-report
@@ -28,7 +30,12 @@ discharge battery2.csv 6.5 2 7200 9900
 discharge battery3.csv 4 3
 
 cd "$dir"
-"$bin" -o report.html battery1.csv battery2.csv battery3.csv
-sed -n '/<svg/,/<\/svg>/p' report.html > chart.svg
+"$bin" -o report.html --gauge gauge.csv battery1.csv battery2.csv battery3.csv
+# The page's first SVG is the level chart, the second the charge left.
+svg() { awk -v n="$1" '/<svg/ { k++ } k == n { print } k == n && /<\/svg>/ { exit }' report.html; }
+svg 1 > chart.svg
+svg 2 > gauge.svg
 rsvg-convert -o "$top/report/example.png" chart.svg
-echo "wrote $top/report/example.png"
+rsvg-convert -o "$top/report/example-gauge.png" gauge.svg
+cat gauge.csv
+echo "wrote $top/report/example.png and $top/report/example-gauge.png"

@@ -1,36 +1,56 @@
 // voltrace-report: reads finished discharge logs (battery*.csv copied from the device),
 // prints a table of their numbers and, with -o, writes an HTML page with a chart of them
-// all. main reads like the run: options, logs, table, page.
+// all; --gauge writes the battery gauge. main reads like the run: options, logs, table, gauge,
+// page.
 #include <errno.h>
+#include <stdint.h>
 #include <stdio.h>
 #include <string.h>
 
 #include <string>
 #include <vector>
 
+#include "gauge.h"
 #include "page.h"
 #include "summary.h"
 
 /* report state: none; main holds the logs it has read */
 
 static const char USAGE[] =
-    "usage: voltrace-report [-o FILE.html] LOG.csv...\n"
+    "usage: voltrace-report [-o FILE.html] [--gauge FILE.csv] [--empty MV] LOG.csv...\n"
     "\n"
     "Reads discharge logs written by voltrace (battery1.csv ... copied from the device)\n"
     "and prints one row per log: samples, damaged lines skipped, run time from the first\n"
     "sample to the last, start and end level in volts, the average fall in mV per hour,\n"
     "and the gaps (two samples more than 90 s apart: the device slept, or the program was\n"
     "stopped). Lines that are not samples (a last line cut short by a power cut, stray\n"
-    "bytes) are skipped, as the device's chart skips them.\n"
+    "bytes) are skipped, as the device's chart skips them. A level of 5000 mV is the\n"
+    "device's mark for \"no reading\": such a sample counts for time, never as a level.\n"
     "\n"
-    "  -o FILE.html  also write a self-contained page: the same table, when each log\n"
-    "                first fell below each tenth of a volt, its holes, and a chart of\n"
-    "                all the logs overlaid, level over elapsed hours\n"
-    "  -h, --help    show this text\n"
+    "  -o FILE.html      also write a self-contained page: the same table, the charge\n"
+    "                    left at each level, when each log first fell below each tenth\n"
+    "                    of a volt, its holes, and a chart of all the logs overlaid,\n"
+    "                    level over elapsed hours\n"
+    "  --gauge FILE.csv  write the battery gauge: the line \"percent,millivolts\", then\n"
+    "                    21 rows from 100 down to 0 % charge left in steps of 5\n"
+    "  --empty MV        a log whose last level is above MV millivolts did not run down\n"
+    "                    and is left out of the gauge (default 3600)\n"
+    "  -h, --help        show this text\n"
+    "\n"
+    "The gauge says how much charge is left at each level, for a launcher's battery icon.\n"
+    "p % is the level at the point where p % of the run time was still to come, read from\n"
+    "the falling envelope (the lowest level so far), so a recovery never makes it climb;\n"
+    "hours asleep in a hole count as no run time, as the device drew almost nothing then.\n"
+    "With several logs each row is their mean. voltrace logs at full backlight with a busy\n"
+    "processor, so the table errs on the safe side: lighter use leaves more than it says.\n"
+    "Use it instead of a straight line from 4.2 V to 3.0 V: a lithium cell's level is\n"
+    "flat through most of the run and falls steeply at the end, so a straight line shows\n"
+    "plenty left when the device is about to die.\n"
     "\n"
     "A file that cannot be read or holds no samples is named on standard error and\n"
     "left out. Exit status: 0 when at least one log was reported, 1 when none could be\n"
-    "read or the page could not be written, 2 for bad usage.\n";
+    "read, the page or the gauge could not be written, or no log qualified for the\n"
+    "gauge asked for, 2 for bad usage.\n";
 
 static int usageError(const char *message)
 {
@@ -38,9 +58,29 @@ static int usageError(const char *message)
     return 2;
 }
 
+// A level in millivolts: decimal digits only, at most 32 bits.
+static int parseMillivolts(const char *text, uint32_t *value)
+{
+    unsigned long long v = 0;
+    if (*text == '\0')
+        return 0;
+    for (const char *p = text; *p; p++) {
+        if (*p < '0' || *p > '9')
+            return 0;
+        v = v * 10 + static_cast<unsigned>(*p - '0');
+        if (v > 0xFFFFFFFFull)
+            return 0;
+    }
+    *value = static_cast<uint32_t>(v);
+    return 1;
+}
+
 int main(int argc, char **argv)
 {
     const char *pagePath = nullptr;
+    const char *gaugePath = nullptr;
+    uint32_t emptyLevel = EMPTY_DEFAULT;
+    int emptyGiven = 0;
     std::vector<const char *> paths;
     int optionsEnd = 0;
     for (int i = 1; i < argc; i++) {
@@ -58,6 +98,19 @@ int main(int argc, char **argv)
             if (pagePath)
                 return usageError("-o given twice");
             pagePath = argv[++i];
+        } else if (strcmp(arg, "--gauge") == 0) {
+            if (i + 1 >= argc)
+                return usageError("--gauge needs the name of the table to write");
+            if (gaugePath)
+                return usageError("--gauge given twice");
+            gaugePath = argv[++i];
+        } else if (strcmp(arg, "--empty") == 0) {
+            if (i + 1 >= argc || !parseMillivolts(argv[i + 1], &emptyLevel))
+                return usageError("--empty needs a level in millivolts, such as 3600");
+            if (emptyGiven)
+                return usageError("--empty given twice");
+            emptyGiven = 1;
+            i++;
         } else {
             return usageError((std::string("unknown option ") + arg).c_str());
         }
@@ -83,10 +136,27 @@ int main(int argc, char **argv)
     }
 
     printTable(stdout, logs);
-    if (pagePath && !writePage(pagePath, logs)) {
+    if (!gaugePath && !pagePath)
+        return 0;
+
+    int status = 0;
+    Gauge gauge = gaugeOf(logs, emptyLevel);
+    for (const LeftOut &l : gauge.leftOut)
+        fprintf(stderr, "voltrace-report: %s: %s; left out of the gauge\n",
+                logs[l.log].name.c_str(), l.reason.c_str());
+    if (gaugePath && gauge.columns.empty()) {
+        fprintf(stderr, "voltrace-report: %s: not written: no log ran down to %s V\n", gaugePath,
+                formatVolts(emptyLevel).c_str());
+        status = 1;
+    } else if (gaugePath && !writeGaugeCsv(gaugePath, gauge)) {
+        fprintf(stderr, "voltrace-report: %s: cannot write the gauge: %s\n", gaugePath,
+                strerror(errno));
+        status = 1;
+    }
+    if (pagePath && !writePage(pagePath, logs, gauge, emptyLevel)) {
         fprintf(stderr, "voltrace-report: %s: cannot write the page: %s\n", pagePath,
                 strerror(errno));
-        return 1;
+        status = 1;
     }
-    return 0;
+    return status;
 }

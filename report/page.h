@@ -1,11 +1,13 @@
 // The report's two outputs: the table on a text stream, and the HTML page with the same
-// table, the tenth-of-a-volt crossings, the holes and an SVG chart of every log overlaid.
+// table, an SVG chart of every log overlaid, the charge left, the tenth-of-a-volt crossings
+// and the holes.
 #pragma once
 
 #include <stdio.h>
 
 #include <vector>
 
+#include "gauge.h"
 #include "summary.h"
 
 // The logs' colours in the chart and its legend, in the order the logs were named; the ninth
@@ -21,5 +23,7 @@ static constexpr unsigned char LOG_COLORS[][3] = {
 void printTable(FILE *out, const std::vector<LogSummary> &logs);
 
 // Writes the page to path: one file with its style inline and no scripts or outside
-// resources. Returns 0 when it could not be written completely.
-int writePage(const char *path, const std::vector<LogSummary> &logs);
+// resources. gauge is gaugeOf(logs, emptyLevel). Returns 0 when it could not be written
+// completely.
+int writePage(const char *path, const std::vector<LogSummary> &logs, const Gauge &gauge,
+              uint32_t emptyLevel);

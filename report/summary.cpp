@@ -24,10 +24,19 @@ int readLog(const char *path, LogSummary *log, std::string *problem)
         *problem = std::string("cannot open: ") + strerror(errno);
         return 0;
     }
+    int reported = readLogFrom(file, log, problem);
+    fclose(file);
+    return reported;
+}
+
+int readLogFrom(FILE *file, LogSummary *log, std::string *problem)
+{
+    problem->clear();
     char *line = nullptr;
     size_t size = 0;
     ssize_t n;
     uint32_t latest = 0;
+    unsigned long marks = 0;
     while ((n = getline(&line, &size, file)) > 0) {
         log->lines++;
         Sample s;
@@ -39,12 +48,12 @@ int readLog(const char *path, LogSummary *log, std::string *problem)
         if (!log->samples.empty() && s.time < latest)
             log->outOfOrder++;
         latest = std::max(latest, s.time);
+        marks += !isReading(s);
         log->samples.push_back(s);
     }
     // A directory opens for reading and fails at the first read.
     int readError = ferror(file) ? errno : 0;
     free(line);
-    fclose(file);
     if (readError) {
         *problem = std::string("cannot read: ") + strerror(readError);
         return 0;
@@ -58,6 +67,10 @@ int readLog(const char *path, LogSummary *log, std::string *problem)
         snprintf(text, sizeof text, "not a discharge log: none of its %lu lines is a sample",
                  log->lines);
         *problem = text;
+        return 0;
+    }
+    if (marks == log->samples.size()) {
+        *problem = "no battery reading in it: the device could not read its battery file";
         return 0;
     }
     std::stable_sort(log->samples.begin(), log->samples.end(),
@@ -74,6 +87,12 @@ int readLog(const char *path, LogSummary *log, std::string *problem)
                  problem->empty() ? "" : "; ", log->outOfOrder, log->outOfOrder == 1 ? "" : "s");
         *problem += text;
     }
+    if (marks > 0) {
+        snprintf(text, sizeof text, "%s%lu sample%s without a battery reading (%u), counted for "
+                 "time only", problem->empty() ? "" : "; ", marks, marks == 1 ? "" : "s",
+                 NO_READING);
+        *problem += text;
+    }
     return 1;
 }
 
@@ -87,18 +106,30 @@ std::vector<Gap> gapsOf(const LogSummary &log)
     return gaps;
 }
 
+// The first and the last sample with a real reading; readLog reports no log without one.
+static const Sample &firstReading(const std::vector<Sample> &s)
+{
+    return *std::find_if(s.begin(), s.end(), isReading);
+}
+
+static const Sample &lastReading(const std::vector<Sample> &s)
+{
+    return *std::find_if(s.rbegin(), s.rend(), isReading);
+}
+
 LogNumbers numbersOf(const LogSummary &log)
 {
-    const Sample &first = log.samples.front(), &last = log.samples.back();
+    const Sample &first = firstReading(log.samples), &last = lastReading(log.samples);
     LogNumbers n;
     n.samples = log.samples.size();
     n.damaged = log.lines - n.samples;
-    n.runTime = last.time - first.time;
+    n.runTime = log.samples.back().time - log.samples.front().time;
     n.startLevel = first.level;
     n.endLevel = last.level;
-    n.hasFall = n.runTime > 0;
-    n.fallPerHour = n.hasFall ? (static_cast<double>(first.level) - last.level) * 3600.0 / n.runTime
-                              : 0.0;
+    uint32_t between = last.time - first.time;
+    n.hasFall = between > 0;
+    n.fallPerHour =
+        n.hasFall ? (static_cast<double>(first.level) - last.level) * 3600.0 / between : 0.0;
     n.gaps = gapsOf(log).size();
     return n;
 }
@@ -107,10 +138,10 @@ std::vector<Crossing> crossingsOf(const LogSummary &log)
 {
     std::vector<Crossing> crossings;
     const std::vector<Sample> &s = log.samples;
-    uint32_t tenth = std::min(s[0].level / 100 * 100, HIGHEST_TENTH);
+    uint32_t tenth = std::min(firstReading(s).level / 100 * 100, HIGHEST_TENTH);
     // The samples are in time order, so one walk finds every first fall, highest tenth first.
     for (const Sample &sample : s) {
-        while (tenth > 0 && sample.level < tenth) {
+        while (isReading(sample) && tenth > 0 && sample.level < tenth) {
             crossings.push_back({tenth, sample.time - s[0].time});
             tenth -= 100;
         }

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <stdint.h>
+#include <stdio.h>
 
 #include <string>
 #include <vector>
@@ -11,10 +12,21 @@
 // program was stopped. The device writes one sample a minute.
 static const uint32_t GAP_SECONDS = 90;
 
+// voltrace writes this level when it could not read the battery (the file missing, unreadable,
+// empty or out of range). Such a sample counts for time, since the device was awake and
+// logging, but never as a level: not in start and end levels, the fall, the crossings, the
+// chart's curve or the gauge.
+static const uint32_t NO_READING = 5000;
+
 struct Sample {
     uint32_t time;   // seconds since logging started, as the log has it
-    uint32_t level;  // millivolts
+    uint32_t level;  // millivolts, or NO_READING
 };
+
+static inline int isReading(const Sample &s)
+{
+    return s.level != NO_READING;
+}
 
 struct LogSummary {
     std::string name;             // the path as the user gave it
@@ -24,15 +36,15 @@ struct LogSummary {
     unsigned long outOfOrder = 0;    // samples earlier than the sample before them in the file
 };
 
-// The table's numbers. Only for a log with at least one sample.
+// The table's numbers. Only for a log that readLog reported (one real reading at least).
 struct LogNumbers {
-    unsigned long samples;
+    unsigned long samples;   // every sample, NO_READING ones included
     unsigned long damaged;   // lines that are not samples, skipped
     uint32_t runTime;        // seconds from the first sample to the last
-    uint32_t startLevel;     // millivolts of the first and the last sample
+    uint32_t startLevel;     // millivolts of the first and the last real reading
     uint32_t endLevel;
-    int hasFall;             // 0 when the run time is 0 and no rate can be given
-    double fallPerHour;      // millivolts per hour, start minus end over the run time
+    int hasFall;             // 0 when no time passed between those two readings
+    double fallPerHour;      // millivolts per hour, start minus end over the time between them
     unsigned long gaps;      // neighbouring samples more than GAP_SECONDS apart
 };
 
@@ -46,11 +58,15 @@ struct Crossing {
     uint32_t at;     // seconds from the first sample to the first sample below tenth
 };
 
-// Reads the log at path into log. Returns 1 when it holds at least one sample. problem gets
-// a one-line message when the file is not reported (cannot be opened or read, is empty,
-// holds no sample), and a warning when it is reported but has damaged lines or samples out
-// of time order; it is left empty otherwise.
+// Reads the log at path into log. Returns 1 when it holds at least one sample with a real
+// reading. problem gets a one-line message when the file is not reported (cannot be opened
+// or read, is empty, holds no sample, holds only NO_READING samples), and a warning when it
+// is reported but has damaged lines, samples out of time order or NO_READING samples; it is
+// left empty otherwise.
 int readLog(const char *path, LogSummary *log, std::string *problem);
+
+// The same from a stream already open for reading, which stays open.
+int readLogFrom(FILE *file, LogSummary *log, std::string *problem);
 
 LogNumbers numbersOf(const LogSummary &log);
 
@@ -58,7 +74,7 @@ LogNumbers numbersOf(const LogSummary &log);
 std::vector<Gap> gapsOf(const LogSummary &log);
 
 // For each tenth of a volt from the one at or below the start level down to 0.1 V that the
-// log fell below, the time of its first sample below it; highest tenth first. Levels above
+// log fell below, the time of its first real reading below it; highest tenth first. Levels above
 // 5 V, which no battery reading gives, start the list at 5.0 V, so a hostile level cannot
 // make it long.
 std::vector<Crossing> crossingsOf(const LogSummary &log);

@@ -4,7 +4,7 @@
 # own cost: instructions counted on its processor, which no load on this machine can move.
 set -eu
 cd "$(dirname "$0")/.."
-./scripts/setup.sh
+./scripts/setup.sh bench
 cmake --preset default >/dev/null
 cmake --build --preset default --target bench_voltrace bench_strobel bench_framepace insn_count
 export SDL_VIDEODRIVER=dummy

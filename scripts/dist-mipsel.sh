@@ -1,13 +1,14 @@
 #!/bin/sh
 # Builds the three programs for the device, fully static (MIPS32 release 1, soft-float, with
-# their own C library, SDL and font renderer), collects them stripped in dist/mipsel/, and
-# packs them with the card's README.txt and SHA256SUMS in dist/vantiro-tools-VERSION-mipsel.zip.
+# their own C library, SDL and font renderer), collects them stripped in dist/mipsel/, builds
+# the report's page dist/voltrace-report.html that goes on the card beside the logs, and packs
+# them all with the card's README.txt and SHA256SUMS in dist/vantiro-tools-VERSION-mipsel.zip.
 # The first run also builds the device runtime (scripts/device-runtime.sh, a few minutes).
 set -eu
 cd "$(dirname "$0")/.."
-./scripts/setup.sh
+./scripts/setup.sh dist
 cmake --preset device >/dev/null
 cmake --build --preset device --target dist
-ls -l dist/mipsel/
+ls -l dist/mipsel/ dist/voltrace-report.html
 file dist/mipsel/*
 zipinfo dist/vantiro-tools-*-mipsel.zip

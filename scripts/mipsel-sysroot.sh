@@ -59,7 +59,7 @@ fi
 
 : >"$log"
 for tool in debootstrap dpkg-deb tar; do
-    command -v "$tool" >/dev/null 2>&1 || fail "$tool is missing (scripts/setup.sh installs it)"
+    command -v "$tool" >/dev/null 2>&1 || fail "$tool is missing (scripts/setup.sh test installs it)"
 done
 
 # debootstrap wants root to create device nodes and set owners; none of that matters for a

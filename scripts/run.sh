@@ -10,7 +10,7 @@ case $program in
     *) echo "usage: $0 [voltrace|strobel|framepace]" >&2; exit 2 ;;
 esac
 
-./scripts/setup.sh
+./scripts/setup.sh run
 cmake --preset default >/dev/null
 cmake --build --preset default --target "$program"
 binary=$PWD/build/default/$program/$program

@@ -1,16 +1,39 @@
 #!/bin/sh
-# Installs from Debian's packages everything the build, the tests, the device build and the
-# run command need. Quiet and quick when all of it is already there.
+# Installs from Debian's packages what one use of the project needs; quiet and quick when all
+# of it is already there.
+#   setup.sh run    build and run the programs on this PC (run.sh)
+#   setup.sh dist   build the device's programs, the report's page and the release (dist-mipsel.sh)
+#   setup.sh bench  both, and the device's processor to count instructions on (bench.sh)
+#   setup.sh test   all of that and every test suite (test.sh)
 set -eu
 
-packages="cmake g++ clang libclang-rt-14-dev libgtest-dev pkg-config
-libsdl1.2-dev libsdl-ttf2.0-dev python3 python3-fonttools
-xvfb xdotool imagemagick librsvg2-bin x11-utils strace
-g++-mipsel-linux-gnu qemu-user debootstrap binutils-mipsel-linux-gnu file dpkg-dev patch
-qemu-system-mips seabios ipxe-qemu xz-utils unzip"
+# The default build (its configure wants GoogleTest's sources) and run.sh's virtual display
+# and screenshot when there is no display.
+run="cmake make g++ pkg-config libgtest-dev libsdl1.2-dev libsdl-ttf2.0-dev
+xvfb x11-utils imagemagick"
+# The device's runtime is built from Debian's source packages with the mipsel cross compiler;
+# the report's page is compiled by emscripten; the release is listed with zipinfo.
+dist="cmake make g++ python3 g++-mipsel-linux-gnu binutils-mipsel-linux-gnu dpkg-dev patch
+xz-utils file emscripten unzip"
+# qemu-user runs the device build on a release-1 core with the counting plugin.
+bench="$run $dist qemu-user"
+# The rest of the tests: sanitizer and fuzz builds (clang), the font's generator, keys and SVG
+# rendering in the program tests, the mipsel sysroot and qemu, the emulated handheld and its
+# FAT card (read and judged with mtools and fsck.fat), and the report's page in a real browser.
+test="$bench clang libclang-rt-14-dev python3-fonttools xdotool librsvg2-bin strace
+debootstrap qemu-system-mips seabios ipxe-qemu mtools dosfstools chromium"
+
+case ${1:-} in
+    run) packages=$run ;;
+    dist) packages=$dist ;;
+    bench) packages=$bench ;;
+    test) packages=$test ;;
+    *) echo "usage: $0 run|dist|bench|test" >&2; exit 2 ;;
+esac
 
 missing=""
 for p in $packages; do
+    case " $missing " in *" $p "*) continue ;; esac
     dpkg-query -W -f='${Status}\n' "$p" 2>/dev/null | grep -q '^install ok installed$' || missing="$missing $p"
 done
 [ -z "$missing" ] && exit 0

@@ -4,9 +4,9 @@
 # workflow fails.
 set -u -o pipefail
 cd "$(dirname "$0")/.."
-./scripts/setup.sh || exit 1
+./scripts/setup.sh test || exit 1
 
-presets="default asan-ubsan tsan mipsel fuzz device"
+presets="default asan-ubsan tsan mipsel fuzz web device"
 failed=""
 passed_tests=0
 failed_tests=0

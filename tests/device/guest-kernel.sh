@@ -41,7 +41,7 @@ fail() {
 }
 
 for tool in debootstrap dpkg-deb xz python3; do
-    command -v "$tool" >/dev/null 2>&1 || fail "$tool is missing (scripts/setup.sh installs it)"
+    command -v "$tool" >/dev/null 2>&1 || fail "$tool is missing (scripts/setup.sh test installs it)"
 done
 [ "$(id -u)" = 0 ] && as_root="" || as_root=fakeroot
 

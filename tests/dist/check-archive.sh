@@ -19,6 +19,7 @@ for program in voltrace strobel framepace; do
     [ -x "$program" ] || fail "$program is not executable once unpacked"
     cmp -s "$program" "$dist/mipsel/$program" || fail "$program differs from dist/mipsel/"
 done
+[ -f voltrace-report.html ] || fail "the report's page voltrace-report.html is missing"
 grep -q 'photosensitive' README.txt || fail "README.txt has no seizure warning"
 sha256sum -c SHA256SUMS || fail "SHA256SUMS does not verify"
 [ "$(ls | grep -vx SHA256SUMS | sort)" = "$(cut -c67- SHA256SUMS | sort)" ] ||

@@ -1,6 +1,7 @@
 // voltrace-report as the user runs it: the table for logs whose answers are known, the
 // page's crossings and holes, its chart rendered by rsvg-convert with each curve found by its
-// colour, and missing, empty, hostile and non-log files and bad usage.
+// colour, the battery gauge, the device's no-reading mark, and missing, empty, hostile and
+// non-log files and bad usage.
 #include <fcntl.h>
 #include <stdlib.h>
 #include <sys/stat.h>
@@ -8,6 +9,7 @@
 #include <unistd.h>
 
 #include <fstream>
+#include <regex>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -219,7 +221,7 @@ Image renderChart(const std::string &dir, const std::string &page)
     }
     spit(dir + "/chart.svg", page.substr(from, to + 6 - from));
     if (!*RSVG_CONVERT || !*IMAGE_CONVERT) {
-        ADD_FAILURE() << "rsvg-convert or convert missing: run scripts/setup.sh";
+        ADD_FAILURE() << "rsvg-convert or convert missing: run scripts/setup.sh test";
         return image;
     }
     EXPECT_EQ(run(dir, {RSVG_CONVERT, "-o", "chart.png", "chart.svg"}).status, 0);
@@ -395,7 +397,10 @@ TEST(ReportUsage, HelpAndBadUsage)
     spit(dir + "/log.csv", "0,4000\n60,3990\n");
     Result help = report(dir, {"--help"});
     EXPECT_EQ(help.status, 0);
-    EXPECT_EQ(help.out.rfind("usage: voltrace-report [-o FILE.html] LOG.csv...", 0), 0u);
+    EXPECT_EQ(help.out.rfind("usage: voltrace-report [-o FILE.html] [--gauge FILE.csv] "
+                             "[--empty MV] LOG.csv...",
+                             0),
+              0u);
 
     for (std::vector<std::string> args :
          std::vector<std::vector<std::string>>{{},
@@ -419,6 +424,201 @@ TEST(ReportUsage, HelpAndBadUsage)
     EXPECT_NE(unwritable.err.find("no/such/folder/page.html: cannot write the page"),
               std::string::npos)
         << unwritable.err;
+}
+
+// The gauge's CSV as it must be: the header, then level(p) for p = 100, 95, ... 0.
+template <typename Level>
+std::string gaugeCsv(Level level)
+{
+    std::string csv = "percent,millivolts\n";
+    for (int p = 100; p >= 0; p -= 5)
+        csv += std::to_string(p) + "," + std::to_string(level(p)) + "\n";
+    return csv;
+}
+
+// The millivolts of a gauge CSV's rows, checking that the percentages are 100, 95, ... 0.
+std::vector<long> gaugeLevels(const std::string &csv)
+{
+    std::vector<long> levels;
+    std::istringstream lines(csv);
+    std::string line;
+    std::getline(lines, line);
+    EXPECT_EQ(line, "percent,millivolts");
+    for (int p = 100; std::getline(lines, line); p -= 5) {
+        EXPECT_EQ(line.substr(0, line.find(',')), std::to_string(p));
+        levels.push_back(atol(line.c_str() + line.find(',') + 1));
+    }
+    EXPECT_EQ(levels.size(), 21u);
+    return levels;
+}
+
+TEST(ReportGauge, KnownCurveGivesTheExactTable)
+{
+    // 4100 - t/5 mV at t seconds awake, sampled every 85 s (so most rows fall between
+    // samples), 5000 s awake in all: p % is at 50 * (100 - p) s, so 4100 - 10 * (100 - p) mV.
+    // Halfway the device sleeps two hours and wakes at the level it slept at: a hole counts
+    // as no run time, so the table stays the same.
+    std::string log;
+    uint32_t slept = 0;
+    for (uint32_t t = 0; t <= 5000; t = t == 4930 ? 5000 : t + 85) {
+        log += std::to_string(t + slept) + "," + std::to_string(4100 - t / 5) + "\n";
+        if (t == 2465) {
+            slept = 7200;
+            log += std::to_string(t + slept) + "," + std::to_string(4100 - t / 5) + "\n";
+        }
+    }
+    std::string dir = tempDir();
+    spit(dir + "/linear.csv", log);
+    Result r = report(dir, {"--gauge", "gauge.csv", "linear.csv"});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(slurp(dir + "/gauge.csv"), gaugeCsv([](int p) { return 4100 - 10 * (100 - p); }));
+}
+
+TEST(ReportGauge, NoisyRecoveryAfterAHoleNeverClimbs)
+{
+    // Falling 1 mV a minute with up to 12 mV of reading noise, and after a two-hour sleep
+    // 80 mV higher than before it, as a rested cell reads.
+    std::string log;
+    long first = 0, lowest = 1L << 30;
+    for (int k = 0; k <= 700; k++) {
+        long level = 4150 - k + k * 7919 % 25 - 12 + (k > 350 ? 80 : 0);
+        log += std::to_string(k * 60 + (k > 350 ? 7200 : 0)) + "," + std::to_string(level) + "\n";
+        first = k == 0 ? level : first;
+        lowest = std::min(lowest, level);
+    }
+    std::string dir = tempDir();
+    spit(dir + "/noisy.csv", log);
+    Result r = report(dir, {"--gauge", "gauge.csv", "noisy.csv"});
+    EXPECT_EQ(r.status, 0) << r.err;
+    std::vector<long> levels = gaugeLevels(slurp(dir + "/gauge.csv"));
+    ASSERT_EQ(levels.size(), 21u);
+    EXPECT_EQ(levels.front(), first);
+    EXPECT_EQ(levels.back(), lowest);
+    for (size_t i = 1; i < levels.size(); i++)
+        EXPECT_LE(levels[i], levels[i - 1]) << "row " << i;
+}
+
+TEST(ReportGauge, MeanOfLogsThatRanDownAndTheOthersNamed)
+{
+    // long: 4200 - 6 * (100 - p) mV at p %; short: 4000 - 6 * (100 - p); stopped ends at
+    // 3.940 V, so it did not run down.
+    std::string dir = tempDir();
+    spit(dir + "/long.csv", minuteLog(600, [](int k) { return 4200 - k; }));
+    spit(dir + "/short.csv", minuteLog(300, [](int k) { return 4000 - 2 * k; }));
+    spit(dir + "/stopped.csv", minuteLog(60, [](int k) { return 4000 - k; }));
+    Result r = report(dir, {"-o", "page.html", "--gauge", "gauge.csv", "long.csv", "stopped.csv",
+                            "short.csv"});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(words(r.out).size(), 4u) << r.out;
+    EXPECT_EQ(slurp(dir + "/gauge.csv"), gaugeCsv([](int p) { return 4100 - 6 * (100 - p); }));
+    const char named[] = "stopped.csv: did not run down: its last level 3.940 V is above 3.600 V";
+    EXPECT_NE(r.err.find(std::string(named) + "; left out of the gauge"), std::string::npos)
+        << r.err;
+
+    // The page gives each log's column beside the mean, and names the one left out.
+    std::string page = slurp(dir + "/page.html");
+    std::string section = page.substr(page.find("<h2>Charge left"));
+    EXPECT_NE(section.find("<th>mean V</th><th>long.csv</th><th>short.csv</th></tr>"),
+              std::string::npos);
+    using Row = std::vector<std::string>;
+    std::vector<Row> rows = tableAfter(page, "<h2>Charge left");
+    ASSERT_EQ(rows.size(), 22u);
+    EXPECT_EQ(rows[1], (Row{"100 %", "4.100", "4.200", "4.000"}));
+    EXPECT_EQ(rows[11], (Row{"50 %", "3.800", "3.900", "3.700"}));
+    EXPECT_EQ(rows[21], (Row{"0 %", "3.500", "3.600", "3.400"}));
+    EXPECT_NE(section.find("stopped.csv</span>: did not run down"), std::string::npos);
+
+    // A higher empty level takes it in: (4200 + 4000 + 4000) / 3 and (3600 + 3400 + 3940) / 3.
+    r = report(dir, {"--empty", "3940", "--gauge", "gauge.csv", "long.csv", "stopped.csv",
+                     "short.csv"});
+    EXPECT_EQ(r.status, 0) << r.err;
+    std::vector<long> levels = gaugeLevels(slurp(dir + "/gauge.csv"));
+    ASSERT_EQ(levels.size(), 21u);
+    EXPECT_EQ(levels.front(), 4067);
+    EXPECT_EQ(levels.back(), 3647);
+
+    // Alone it gives no gauge: nothing written, the reason said, the table still printed.
+    r = report(dir, {"--gauge", "none.csv", "stopped.csv"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_FALSE(std::ifstream(dir + "/none.csv").good());
+    EXPECT_EQ(words(r.out).size(), 2u) << r.out;
+    EXPECT_NE(r.err.find(named), std::string::npos) << r.err;
+    EXPECT_NE(r.err.find("none.csv: not written: no log ran down to 3.600 V"), std::string::npos)
+        << r.err;
+}
+
+// The levels, in volts, of every point the first chart on the page draws, read back through
+// its level axis: each horizontal grid line and the label that goes with it.
+std::vector<double> chartVolts(const std::string &page)
+{
+    std::string svg = page.substr(0, page.find("</svg>"));
+    std::regex line("<line x1=\"\\d+\" y1=\"([-\\d.]+)\" x2=\"\\d+\" y2=\"\\1\"/>");
+    std::regex label("text-anchor=\"end\">([-\\d.]+)</text>");
+    std::vector<double> lineY, labelVolts;
+    for (std::sregex_iterator m(svg.begin(), svg.end(), line), end; m != end; ++m)
+        lineY.push_back(std::stod((*m)[1]));
+    for (std::sregex_iterator m(svg.begin(), svg.end(), label), end; m != end; ++m)
+        labelVolts.push_back(std::stod((*m)[1]));
+    std::vector<double> volts;
+    if (lineY.size() < 2 || lineY.size() != labelVolts.size()) {
+        ADD_FAILURE() << "no level axis";
+        return volts;
+    }
+    double perPixel = (labelVolts.back() - labelVolts.front()) / (lineY.front() - lineY.back());
+    std::regex points("points=\"([^\"]*)\"");
+    for (std::sregex_iterator m(svg.begin(), svg.end(), points), end; m != end; ++m) {
+        std::istringstream in((*m)[1]);
+        double x, y;
+        char comma;
+        while (in >> x >> comma >> y)
+            volts.push_back(labelVolts.front() + (lineY.front() - y) * perPixel);
+    }
+    return volts;
+}
+
+TEST(ReportNoReading, MarksCountForTimeAndNeverAsLevels)
+{
+    // 4100 - 5k mV at minute k, but the device wrote its no-reading mark (5000) at minutes 0
+    // and 1, every tenth minute from 5, and once more after the last reading.
+    std::string log =
+        minuteLog(120, [](int k) { return k < 2 || k % 10 == 5 ? 5000 : 4100 - 5 * k; });
+    log += "7260,5000\n";
+    std::string dir = tempDir();
+    spit(dir + "/marks.csv", log);
+    spit(dir + "/nothing.csv", "0,5000\n60,5000\n");
+    Result r =
+        report(dir, {"-o", "page.html", "--gauge", "gauge.csv", "marks.csv", "nothing.csv"});
+    EXPECT_EQ(r.status, 0) << r.err;
+
+    // Every line is a sample for the run time, and no hole; the levels are the real readings
+    // of minutes 2 and 120: 590 mV over 118 minutes.
+    using Row = std::vector<std::string>;
+    std::vector<Row> rows = words(r.out);
+    ASSERT_EQ(rows.size(), 2u) << r.out;
+    EXPECT_EQ(rows[1], (Row{"marks.csv", "122", "0", "2:01:00", "4.090", "3.500", "300.0", "0"}));
+    EXPECT_NE(r.err.find("marks.csv: 15 samples without a battery reading"), std::string::npos)
+        << r.err;
+    EXPECT_NE(r.err.find("nothing.csv: no battery reading in it: the device could not read its "
+                         "battery file; left out"),
+              std::string::npos)
+        << r.err;
+
+    // The crossings start at the first real reading's tenth.
+    std::string page = slurp(dir + "/page.html");
+    std::vector<Row> crossings = tableAfter(page, "First fall below");
+    ASSERT_GE(crossings.size(), 2u);
+    EXPECT_EQ(crossings[1], (Row{"4.0 V", "0:21:00"}));
+
+    // The chart's curve runs from the first real reading to the last.
+    std::vector<double> volts = chartVolts(page);
+    ASSERT_FALSE(volts.empty());
+    EXPECT_NEAR(*std::max_element(volts.begin(), volts.end()), 4.090, 0.002);
+    EXPECT_NEAR(*std::min_element(volts.begin(), volts.end()), 3.500, 0.002);
+
+    std::vector<long> levels = gaugeLevels(slurp(dir + "/gauge.csv"));
+    ASSERT_EQ(levels.size(), 21u);
+    EXPECT_EQ(levels.front(), 4090);
+    EXPECT_EQ(levels.back(), 3500);
 }
 
 } // namespace
