@@ -7,7 +7,7 @@ packages="cmake g++ clang libclang-rt-14-dev libgtest-dev pkg-config
 libsdl1.2-dev libsdl-ttf2.0-dev python3 python3-fonttools
 xvfb xdotool imagemagick librsvg2-bin x11-utils strace
 g++-mipsel-linux-gnu qemu-user debootstrap binutils-mipsel-linux-gnu file dpkg-dev patch
-qemu-system-mips seabios ipxe-qemu xz-utils"
+qemu-system-mips seabios ipxe-qemu xz-utils mtools dosfstools"
 
 missing=""
 for p in $packages; do
