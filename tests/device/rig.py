@@ -193,10 +193,6 @@ class Card:
         return sorted(os.path.basename(line.rstrip("/")) for line in
                       r.stdout.decode(errors="replace").splitlines() if line.strip())
 
-    def fetch(self, rel, out):
-        """Copies a file off the card to host path out; False when it is not there."""
-        return self._mtools("mcopy", "-n", "-o", "-i", self.path, "::" + rel, out).returncode == 0
-
     def findings(self):
         """What fsck.fat -n reports: the lines between its version and its summary."""
         r = subprocess.run(["fsck.fat", "-n", self.path], capture_output=True)
@@ -371,6 +367,8 @@ class Guest:
         self.card = card or os.path.join(self.work, "card.img")
         if not card:
             make_card(self.card)
+        # Linux leaves a card that came dirty dirty, even through a clean unmount.
+        self.card_was_clean = not Card(self.card).findings()
         self.share = os.path.join(self.work, "share")
         os.mkdir(self.share)
         self.proc = None
@@ -399,7 +397,8 @@ class Guest:
 
     def eject(self):
         """Ends what still runs, unmounts the card and ends the guest. Any finding of fsck
-        then is a failure: a clean unmount leaves not even the dirty flag."""
+        on a card that came clean is a failure then (a clean unmount leaves not even the
+        dirty flag); on one that came dirty, anything beyond the marks of an unclean stop."""
         # A program's private mount namespace holds the card too, until its last process
         # (oldkernel's supervisor outlives the program for a moment) has gone.
         pids = " ".join(str(p.pid) for p in self.started.values() if p.running())
@@ -407,7 +406,8 @@ class Guest:
                             "sleep 0.1; done; umount %s" % (pids, CARD))
         self.cut()
         self.report_refused()
-        findings = Card(self.card).findings()
+        card = Card(self.card)
+        findings = card.findings() if self.card_was_clean else card.damage()
         if status != 0 or findings:
             raise RigError("the card after a clean unmount (status %d): %s" % (status, findings))
 
