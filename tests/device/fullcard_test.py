@@ -46,13 +46,13 @@ def main():
         # Room again: the next sample is written and the words go.
         guest.shell("rm %s/games %s/saves" % (rig.CARD, rig.CARD))
         s, ok = guest.wait_screen(lambda s: white(s, 32, 178) and not words(s),
-                                  75 - (time.monotonic() - started))
+                                  rig.SAMPLE_MINUTE - (time.monotonic() - started))
         checks.check(ok, "room again: the sample a minute after START shown, the words gone",
                      "point %s, words %d px wide" % (s.at(32, 178), words(s)))
         checks.equal(guest.card_read(LOG), b"60,3900\n", "room again: the log")
 
         guest.shell("mount -o remount,ro %s" % rig.CARD)
-        s, ok = guest.wait_screen(lambda s: words(s), 75)
+        s, ok = guest.wait_screen(lambda s: words(s), rig.SAMPLE_MINUTE)
         checks.check(ok, "read-only: words across the chart", str(s.colours(SECOND)))
         checks.check(words(s) > full, "read-only: other words than a full card's, wider",
                      "%d px, full %d px" % (words(s), full))

@@ -21,7 +21,7 @@ LOG, PNG = HOME + "/battery0.csv", HOME + "/battery0.png"
 POINTS = {0: [], 1: [(32, 178)], 2: [(32, 48), (311, 178)]}
 
 
-def log_and_cut(guest, moment):
+def log_and_cut(guest, checks, moment):
     """Starts a log, cuts the power at the moment; returns the samples the screen had shown
     and when the cut came."""
     jz, _ = guest.folder("jz")
@@ -40,19 +40,24 @@ def log_and_cut(guest, moment):
         time.sleep(0.01)
         guest.cut()
         return [], "%.3f s after START" % (time.monotonic() - start)
-    guest.wait_screen(lambda s: band_shown(s) and white(s, 32, 178), 10)
+    _, ok = guest.wait_screen(lambda s: band_shown(s) and white(s, 32, 178), 10)
+    checks.check(ok, "cut %s: the first sample shown within 10 s" % moment)
     first = time.monotonic()
     if moment == "between two samples":
         time.sleep(5)
         guest.cut()
-        return ["0,3900"], "%.1f s after the first sample was shown" % (time.monotonic() - first)
+        return ["0,3900"] if ok else [], "%.1f s after the first sample was shown" % (
+            time.monotonic() - first)
     with open(jz + "/battery", "w") as f:
         f.write("3700\n")
-    guest.wait_screen(lambda s: white(s, 32, 48) and white(s, 311, 178), 75)
+    _, ok = guest.wait_screen(lambda s: white(s, 32, 48) and white(s, 311, 178),
+                              rig.SAMPLE_MINUTE)
+    checks.check(ok, "cut %s: the second sample shown" % moment)
     shown = time.monotonic()
     guest.cut()
-    return ["0,3900", "60,3700"], "%.3f s after the second sample's chart was seen, %.1f s " \
-        "after START" % (time.monotonic() - shown, time.monotonic() - start)
+    when = "%.3f s after the second sample's chart was seen, %.1f s after START" % (
+        time.monotonic() - shown, time.monotonic() - start)
+    return ["0,3900", "60,3700"] if ok else ["0,3900"], when
 
 
 def boot_after_cut(card, checks, what, samples):
@@ -87,7 +92,7 @@ def main():
             card = os.path.join(folder, "card.img")
             rig.make_card(card)
             with rig.Guest(programs=("voltrace",), card=card) as guest:
-                shown, when = log_and_cut(guest, moment)
+                shown, when = log_and_cut(guest, checks, moment)
             damage = rig.Card(card).damage()
             checks.check(not damage, "cut %s: fsck finds no damage" % moment, str(damage))
             data = rig.Card(card).read(LOG)

@@ -41,6 +41,10 @@ DIST_DIR = os.environ.get("DEVICE_DIST") or os.path.join(SOURCE_DIR, "dist", "mi
 SHARE = "/mnt/share"  # where the guest mounts the host's share
 CARD = "/mnt/card"    # where the guest mounts the card
 CARD_MIB = 64
+# How long voltrace's minute between samples may take on a busy host: SDL's timer counts each
+# second from when the last tick ran, so the lateness of every tick adds up (86 s measured
+# with two guests on two loaded cores).
+SAMPLE_MINUTE = 120
 
 # PID 1. The kernel panics when init ends, so the command loop's end is followed by a sleep
 # that never ends. Programs get a free VT of their own from SDL, so nothing else may draw on

@@ -125,7 +125,8 @@ def logging_session(guest, checks):
     # the line at once. The card is read after it: each read costs the guest's one processor
     # and would delay the sampler's timer.
     s, ok = guest.wait_screen(lambda s: white(s, 32, 48) and white(s, 311, 178) and
-                              band_shown(s), 75 - (time.monotonic() - started))
+                              band_shown(s), rig.SAMPLE_MINUTE -
+                              (time.monotonic() - started))
     checks.check(ok, "a minute after START: points at (32, 48) and (311, 178)",
                  "%s, %s" % (s.at(32, 48), s.at(311, 178)))
     checks.equal(log(), "0,3900\n60,3700\n", "the log after the second sample")
