@@ -125,6 +125,22 @@ static void drawNotice(const char *text)
              ANCHOR_CENTER | ANCHOR_MIDDLE);
 }
 
+// While logging, a sample that could not be written is said in words across the chart's
+// middle, over the points: a user who leaves the device for hours must see it at a glance.
+static void drawProblem(const char *problem)
+{
+    const int middle = chartRect.y + chartRect.h / 2;
+    const int centre = chartRect.x + chartRect.w / 2;
+    SDL_Rect box = {static_cast<Sint16>(chartRect.x + 1), static_cast<Sint16>(middle - 16),
+                    static_cast<Uint16>(chartRect.w - 1), 32};
+    SDL_FillRect(screen, &box, SDL_MapRGB(screen->format, 0, 0, 0));
+    char text[64];
+    snprintf(text, sizeof text, "%s:", problem);
+    drawText(centre, middle - 8, text, BODY_COLOR, ANCHOR_CENTER | ANCHOR_MIDDLE);
+    drawText(centre, middle + 8, "the last sample could not be written", BODY_COLOR,
+             ANCHOR_CENTER | ANCHOR_MIDDLE);
+}
+
 // The readout: this sample's time in the end-of-axis label's place, its level below.
 static void drawReadout(Uint32 time, Uint32 level)
 {
@@ -197,14 +213,18 @@ void drawChart(void)
                  static_cast<Uint16>(CHART_RIGHT - 10 - labelWidth), CHART_HEIGHT};
     drawAxes(chartRect);
 
+    const char *problem = logging ? sampleProblem.load() : nullptr;
     if (!r.opened) {
-        drawNotice("Cannot read this log");
-        return;
+        if (!problem)
+            drawNotice("Cannot read this log");
+    } else {
+        if (r.lineCount > 0)
+            drawRangeLabels(r);
+        else if (!problem)
+            drawNotice("No samples in this log yet");
+        if (plotSamples(r))
+            discardEvents();
     }
-    if (r.lineCount == 0)
-        drawNotice("No samples in this log yet");
-    else
-        drawRangeLabels(r);
-    if (plotSamples(r))
-        discardEvents();
+    if (problem)
+        drawProblem(problem);
 }

@@ -23,8 +23,9 @@ ChartRanges scanLog(const char *path);
 // Draws the chart of the log at csvPath onto screen; the caller holds the screen lock and
 // has drawn the header and footer. Sets chartRect, plots in at most five frames (flipping
 // after every lineCount / 5 + 1 samples), leaves the last sample's time and level as the
-// readout at the bottom right, and discards every event that arrived meanwhile. The final
-// flip is the caller's.
+// readout at the bottom right, and discards every event that arrived meanwhile. While
+// logging, a sample that could not be written (sampleProblem) is said across the chart's
+// middle, also when the log could not even be created. The final flip is the caller's.
 void drawChart(void);
 
 // Fills r with white and all of it but its left column and bottom row with black: the two

@@ -4,6 +4,7 @@
 #include "sampler.h"
 
 #include <ctype.h>
+#include <errno.h>
 #include <fcntl.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -19,6 +20,8 @@ std::atomic<int> logging{0};         // 1 while logging; main thread writes
 std::atomic<Uint32> tickCount{0};    // elapsed seconds; main thread resets, timer advances
 SDL_Rect chartRect;                  // chart area; drawChart writes, timerTick reads, both
                                      // under the screen lock
+std::atomic<const char *> sampleProblem{nullptr};  // why the last sample was lost, or null;
+                                     // timerTick writes under the screen lock
 const char *batteryPath = "/proc/jz/battery";  // device seam; set before logging starts
 static SDL_TimerID timerId;          // the running one-second timer; main thread only
 static std::atomic<SDL_Thread *> loadThreadHandle{nullptr};  // the running load thread;
@@ -32,6 +35,7 @@ void startLogging(void)
 {
     logging = 1;
     tickCount = 0;
+    sampleProblem = nullptr;
     timerTick(0, nullptr);
     timerId = SDL_AddTimer(1000, timerTick, nullptr);
     loadThreadHandle = SDL_CreateThread(loadThread, nullptr);
@@ -154,21 +158,49 @@ static void syncFolderOf(const char *path)
     close(fd);
 }
 
+// The screen's words for why a sample could not be written.
+static const char *problemOf(int error)
+{
+    if (error == ENOSPC || error == EFBIG || error == EDQUOT)
+        return "Card full";
+    if (error == EROFS)
+        return "Card read-only";
+    return "Card error";
+}
+
+// Appends line in a single write, so no other writer's bytes can come between its parts,
+// and syncs it to the card. A card that fills within the line takes part of it: that part is
+// cut off again, so the log still ends with its last whole line. 0, or the error.
+static int appendLine(int fd, const char *line, size_t length)
+{
+    off_t end = lseek(fd, 0, SEEK_END);
+    ssize_t written = write(fd, line, length);
+    if (written == static_cast<ssize_t>(length))
+        return fsync(fd) == 0 ? 0 : errno;
+    int error = written < 0 ? errno : ENOSPC;
+    if (written > 0 && end >= 0 && ftruncate(fd, end) == 0)
+        fsync(fd);
+    return error;
+}
+
 void appendSample(void)
 {
     int level = readBatteryLevel();
     if (!csvPath[0])
         return;
+    char line[32];
+    int length = snprintf(line, sizeof line, "%u,%d\n", static_cast<unsigned>(tickCount), level);
     bool creating = !isRegularFile(csvPath);
-    FILE *log = fopen(csvPath, "a");
-    if (!log)
+    int fd = open(csvPath, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0666);
+    if (fd < 0) {
+        sampleProblem = problemOf(errno);
         return;
-    fprintf(log, "%u,%d\n", static_cast<unsigned>(tickCount), level);
-    fflush(log);
-    fsync(fileno(log));
-    fclose(log);
+    }
+    int error = appendLine(fd, line, static_cast<size_t>(length));
+    close(fd);
     if (creating)
         syncFolderOf(csvPath);
+    sampleProblem = error ? problemOf(error) : nullptr;
 }
 
 const char *formatClock(unsigned count, unsigned unitsPerSecond)

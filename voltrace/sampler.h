@@ -18,6 +18,10 @@ extern std::atomic<Uint32> tickCount;     // seconds since logging started; rese
                                           // timerTick alone
 extern SDL_Rect chartRect;                // the chart's area, written by drawChart; both
                                           // read and written under the screen lock
+extern std::atomic<const char *> sampleProblem;  // why the last sample could not be written
+                                          // ("Card full", ...), null when it was; written
+                                          // by appendSample and startLogging, read by the
+                                          // chart while logging
 
 // Device seams; tests point them at their own files and commands.
 extern const char *batteryPath;       // the kernel's battery file, "/proc/jz/battery"
@@ -42,9 +46,11 @@ void stopLoggingForExit(void);
 Uint32 timerTick(Uint32 interval, void *param);
 
 // Reads the battery and appends one line for second tickCount to csvPath. The line is
-// flushed and fsynced before the file is closed, and a newly created log's folder is
-// fsynced too: the device usually dies mid-discharge, and on a FAT card whatever is still in
-// the page cache then is lost. A log that cannot be opened loses this sample, silently.
+// written in one write and fsynced before the file is closed, and a newly created log's
+// folder is fsynced too: the device usually dies mid-discharge, and on a FAT card whatever
+// is still in the page cache then is lost. A sample that cannot be written (a full or
+// read-only card) is lost, sampleProblem says why, and a line that did not fit whole is cut
+// off again: the log keeps whole lines only. The next sample is tried as usual.
 void appendSample(void);
 
 // The battery level in millivolts, 1 ... 5000: the leading decimal integer of the battery

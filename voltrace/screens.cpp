@@ -147,7 +147,9 @@ void redrawScreen(const char *title)
             return;
         drawHeader(title);
         drawFooter(currentScreen(haveLog));
-        if (haveLog)
+        // While logging the chart is shown even without a log: one that could not be
+        // created says why there.
+        if (haveLog || logging)
             drawChart();
         else
             drawHelp();

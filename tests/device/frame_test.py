@@ -34,7 +34,7 @@ def main():
         for program, title in (("voltrace", "VOLTRACE"), ("strobel", "STROBEL")):
             for sig in (signal.SIGTERM, signal.SIGINT):
                 run = "%s-%s" % (program, sig.name)
-                home, _ = guest.folder(run + "-home")
+                home = run + "-home"
                 jz, _ = guest.folder(run + "-jz")
                 with open(jz + "/battery", "w") as f:
                     f.write("3900\n")
@@ -55,7 +55,7 @@ def main():
 
                 guest.press("START", 0.1)
                 if program == "voltrace":
-                    busy = rig.wait_for(lambda: rig.read(home + "/battery0.csv"), 10)
+                    busy = rig.wait_for(lambda: guest.card_read(home + "/battery0.csv"), 10)
                 else:
                     busy = guest.wait_screen(flashing, 10)[1]
                 checks.check(busy, run + ": START began " + (

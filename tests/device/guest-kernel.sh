@@ -1,8 +1,13 @@
 #!/bin/sh
 # Fetches what the emulated handheld boots: Debian 12's Malta kernel (as a plain ELF), the
-# kernel modules a virtio 9p share needs, and busybox-static for the guest's shell.
+# kernel modules a virtio 9p share and a FAT card on a virtio disk need, and busybox-static
+# for the guest's shell.
 #
-#   tests/device/guest-kernel.sh [DIR]     DIR defaults to .cache/device-guest in the repo
+#   tests/device/guest-kernel.sh [DIR]     DIR defaults to .cache/device-guest-HASH in the repo
+#
+# HASH is the start of this script's SHA-256: checkouts holding different versions of it
+# (worktrees sharing one .cache) each find their own guest instead of rebuilding each other's.
+# rig.py names the folder the same way.
 #
 # Quiet, and a quick no-op when DIR holds what this version of the script made. Builds beside
 # DIR and renames at the end, so an interrupted run leaves nothing half-made behind.
@@ -10,14 +15,15 @@ set -eu
 
 suite=bookworm
 packages=linux-image-4kc-malta,busybox-static
-# The 9p share over virtio-pci, in load order.
+# The 9p share over virtio-pci, then the card (a virtio disk with a FAT file system; Debian's
+# kernel mounts vfat with the ascii character set, hence nls_ascii), in load order.
 modules="virtio virtio_ring virtio_pci_legacy_dev virtio_pci_modern_dev virtio_pci
-9pnet 9pnet_virtio netfs fscache 9p"
+9pnet 9pnet_virtio netfs fscache 9p virtio_blk fat vfat nls_cp437 nls_ascii"
 
 root=$(cd "$(dirname "$0")/../.." && pwd -P)
-dir=${1:-"$root/.cache/device-guest"}
 self="$root/tests/device/guest-kernel.sh"
 stamp=$(sha256sum "$self" | cut -d' ' -f1)
+dir=${1:-"$root/.cache/device-guest-$(echo "$stamp" | cut -c1-12)"}
 marker_name=.device-guest-complete
 
 [ -f "$dir/$marker_name" ] && [ "$(cat "$dir/$marker_name")" = "$stamp" ] && exit 0

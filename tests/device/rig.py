@@ -1,13 +1,18 @@
 """The emulated handheld: boots the device binaries on a Malta board under qemu with a 320 x 240
-x 16 frame buffer and a PS/2 keyboard, and drives them from the host. Start with Guest: it
-builds the initramfs, boots, runs programs, presses keys (QMP) and captures the screen.
+x 16 frame buffer, a PS/2 keyboard and a FAT32 card on a virtio disk, and drives them from the
+host. Start with Guest: it builds the initramfs, boots, runs programs, presses keys (QMP) and
+captures the screen; Card reads the card's image once the guest is gone.
 
-The guest only runs what it is told over its serial line and reports pids and exit statuses
-back; every judgement is made here, from captures, files in the share and exit statuses.
+As on the device, every program runs as under a kernel of the Linux 2.6 era (oldkernel.c),
+with its home folder on the card. The guest only runs what it is told over its serial line and
+reports pids and exit statuses back; every judgement is made here, from captures, files in
+the share and on the card, and exit statuses.
 """
 
+import hashlib
 import json
 import os
+import re
 import queue
 import shlex
 import shutil
@@ -21,10 +26,25 @@ import time
 import zlib
 
 SOURCE_DIR = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
-GUEST_DIR = os.path.join(SOURCE_DIR, ".cache", "device-guest")
+
+def _guest_dir():
+    """guest-kernel.sh's folder, named after the start of that script's SHA-256."""
+    with open(os.path.join(SOURCE_DIR, "tests", "device", "guest-kernel.sh"), "rb") as f:
+        stamp = hashlib.sha256(f.read()).hexdigest()
+    return os.path.join(SOURCE_DIR, ".cache", "device-guest-" + stamp[:12])
+
+
+GUEST_DIR = _guest_dir()
+DEVICE_CC = os.path.join(SOURCE_DIR, ".cache", "device-runtime", "bin", "device-cc")
 # DEVICE_DIST points the rig at other binaries, say a scratch build with a fault put in.
 DIST_DIR = os.environ.get("DEVICE_DIST") or os.path.join(SOURCE_DIR, "dist", "mipsel")
 SHARE = "/mnt/share"  # where the guest mounts the host's share
+CARD = "/mnt/card"    # where the guest mounts the card
+CARD_MIB = 64
+# How long voltrace's minute between samples may take on a busy host: SDL's timer counts each
+# second from when the last tick ran, so the lateness of every tick adds up (86 s measured
+# with two guests on two loaded cores).
+SAMPLE_MINUTE = 120
 
 # PID 1. The kernel panics when init ends, so the command loop's end is followed by a sleep
 # that never ends. Programs get a free VT of their own from SDL, so nothing else may draw on
@@ -36,8 +56,9 @@ mount -t proc proc /proc
 mount -t sysfs sys /sys
 mount -t devtmpfs dev /dev
 for m in $(cat /lib/modules/order); do insmod /lib/modules/$m.ko; done
-mkdir -p /mnt/share /tmp
+mkdir -p /mnt/share /mnt/card /tmp
 mount -t 9p -o trans=virtio,version=9p2000.L,cache=none share /mnt/share
+mount -t vfat /dev/vda /mnt/card || echo "@nocard"
 setsid -c sh /rig/guest.sh <>/dev/ttyS0 >&0 2>&1
 while :; do sleep 3600; done
 """
@@ -89,9 +110,9 @@ def _cpio(entries, path):
         f.write(out)
 
 
-def build_initramfs(path, programs, fbgrab):
-    """The guest's whole file system: busybox, the share's modules, the init, fbgrab and the
-    programs (each name -> host file) in /bin."""
+def build_initramfs(path, programs, tools):
+    """The guest's whole file system: busybox, the share's and the card's modules, the init,
+    the rig's tools and the programs (each name -> host file) in /bin."""
     def blob(p):
         with open(p, "rb") as f:
             return f.read()
@@ -103,7 +124,8 @@ def build_initramfs(path, programs, fbgrab):
     entries.append(("bin/busybox", x, blob(os.path.join(GUEST_DIR, "busybox")), (0, 0)))
     entries.append(("init", x, INIT.encode(), (0, 0)))
     entries.append(("rig/guest.sh", r, GUEST_SH.encode(), (0, 0)))
-    entries.append(("bin/fbgrab", x, blob(fbgrab), (0, 0)))
+    for name, host_path in tools.items():
+        entries.append(("bin/" + name, x, blob(host_path), (0, 0)))
     modules = os.path.join(GUEST_DIR, "modules")
     for name in sorted(os.listdir(modules)):
         entries.append(("lib/modules/" + name, r, blob(os.path.join(modules, name)), (0, 0)))
@@ -112,13 +134,80 @@ def build_initramfs(path, programs, fbgrab):
     _cpio(entries, path)
 
 
-def build_fbgrab(out):
-    """The guest's fbgrab, static for the guest: the device runtime's compiler when it is
-    there, else the cross compiler's own static C library (fine on the emulated core)."""
-    src = os.path.join(SOURCE_DIR, "tests", "device", "fbgrab.c")
-    device_cc = os.path.join(SOURCE_DIR, ".cache", "device-runtime", "bin", "device-cc")
-    cc = [device_cc] if os.access(device_cc, os.X_OK) else ["mipsel-linux-gnu-gcc", "-static"]
+def build_tool(name, out):
+    """A guest tool from tests/device/NAME.c, static for the guest: the device runtime's
+    compiler when it is there, else the cross compiler's own static C library (fine on the
+    emulated core)."""
+    src = os.path.join(SOURCE_DIR, "tests", "device", name + ".c")
+    cc = [DEVICE_CC] if os.access(DEVICE_CC, os.X_OK) else ["mipsel-linux-gnu-gcc", "-static"]
     subprocess.run(cc + ["-O2", "-o", out, src], check=True)
+
+
+def call_names():
+    """o32 system call numbers -> names, from the device runtime's C library headers."""
+    path = os.path.join(os.path.dirname(os.path.dirname(DEVICE_CC)), "include", "bits",
+                        "syscall.h")
+    try:
+        with open(path) as f:
+            return {int(n): name for name, n in re.findall(r"#define __NR_(\w+)\s+(\d+)",
+                                                           f.read())}
+    except OSError:
+        return {}
+
+
+def make_card(path):
+    """A fresh card image: CARD_MIB MiB of FAT32, as users' cards come formatted."""
+    with open(path, "wb") as f:
+        f.truncate(CARD_MIB << 20)
+    subprocess.run(["mkfs.vfat", "-F", "32", "-n", "CARD", path], check=True,
+                   stdout=subprocess.DEVNULL)
+
+
+class Card:
+    """A card image read from the host with mtools, while no guest has it mounted. Paths
+    are relative to the card's root."""
+
+    # What fsck.fat -n reports after any unclean stop, and is harmless: the dirty flag (byte
+    # 65 of the boot sector, so its backup differs there), and the free-cluster count the
+    # kernel keeps in memory. Whole lines, blanks stripped.
+    HARMLESS = [re.compile(p) for p in (
+        r"There are differences between boot sector and its backup\.",
+        r"This is mostly harmless\. Differences: \(offset:original/backup\)",
+        r"65:01/00", r"Not automatically fixing this\.",
+        r"Dirty bit is set\. Fs was not properly unmounted and some data may be corrupt\.",
+        r"Automatically removing dirty bit\.",
+        r"Free cluster summary wrong \(\d+ vs\. really \d+\)", r"Auto-correcting\.",
+        r"Leaving filesystem unchanged\.")]
+
+    def __init__(self, path):
+        self.path = path
+
+    def _mtools(self, *args):
+        return subprocess.run(list(args), capture_output=True,
+                              env=dict(os.environ, MTOOLS_SKIP_CHECK="1"))
+
+    def read(self, rel):
+        """The file's bytes, or None when it is not there."""
+        r = self._mtools("mtype", "-i", self.path, "::" + rel)
+        return r.stdout if r.returncode == 0 else None
+
+    def files(self, folder):
+        """The names in a folder (without . and ..)."""
+        r = self._mtools("mdir", "-b", "-i", self.path, "::" + folder)
+        return sorted(os.path.basename(line.rstrip("/")) for line in
+                      r.stdout.decode(errors="replace").splitlines() if line.strip())
+
+    def findings(self):
+        """What fsck.fat -n reports: the lines between its version and its summary."""
+        r = subprocess.run(["fsck.fat", "-n", self.path], capture_output=True)
+        report = [line.strip() for line in
+                  (r.stdout + r.stderr).decode(errors="replace").splitlines()]
+        return [line for line in report[1:] if line and not line.startswith(self.path + ":")]
+
+    def damage(self):
+        """The findings beyond the harmless marks of an unclean stop; none on a sound card."""
+        return [line for line in self.findings()
+                if not any(h.fullmatch(line) for h in self.HARMLESS)]
 
 
 class Screen:
@@ -181,10 +270,8 @@ def parse_ppm(data):
     return Screen(w, h, parts[4][:w * h * 3])
 
 
-def read_png(path):
-    """Decodes an 8-bit RGB or RGBA PNG (any filters) into a Screen."""
-    with open(path, "rb") as f:
-        data = f.read()
+def decode_png(data, path="the PNG"):
+    """Decodes an 8-bit RGB or RGBA PNG's bytes (any filters) into a Screen."""
     if data[:8] != b"\x89PNG\r\n\x1a\n":
         raise RigError(path + " is not a PNG")
     pos, idat, w = 8, b"", 0
@@ -244,6 +331,12 @@ class Program:
         self.status = None
 
     @property
+    def refused(self):
+        """The system calls that oldkernel failed with ENOSYS, by number."""
+        text = read(os.path.join(self.folder, "refused")) or ""
+        return sorted(set(int(n) for n in text.split()))
+
+    @property
     def output(self):
         try:
             with open(os.path.join(self.folder, "out"), "rb") as f:
@@ -270,9 +363,16 @@ class Guest:
     """One booted emulated handheld. Use as a context manager: the emulator is killed on
     every way out, and dies with this process should that be killed."""
 
-    def __init__(self, programs=("voltrace", "strobel", "framepace")):
+    def __init__(self, programs=("voltrace", "strobel", "framepace"), card=None):
+        """card: the host path of a card image to boot with (see make_card), kept when the
+        guest ends; by default a fresh one that goes with the guest."""
         self.programs = programs
         self.work = tempfile.mkdtemp(prefix="device-rig.")
+        self.card = card or os.path.join(self.work, "card.img")
+        if not card:
+            make_card(self.card)
+        # Linux leaves a card that came dirty dirty, even through a clean unmount.
+        self.card_was_clean = not Card(self.card).findings()
         self.share = os.path.join(self.work, "share")
         os.mkdir(self.share)
         self.proc = None
@@ -294,8 +394,40 @@ class Guest:
             raise
         return self
 
-    def __exit__(self, *exc):
+    def __exit__(self, kind, value, tb):
+        if kind is None and self.proc.poll() is None:
+            self.eject()
         self.close()
+
+    def eject(self):
+        """Ends what still runs, unmounts the card and ends the guest. Any finding of fsck
+        on a card that came clean is a failure then (a clean unmount leaves not even the
+        dirty flag); on one that came dirty, anything beyond the marks of an unclean stop."""
+        # A program's private mount namespace holds the card too, until its last process
+        # (oldkernel's supervisor outlives the program for a moment) has gone.
+        pids = " ".join(str(p.pid) for p in self.started.values() if p.running())
+        status = self.shell("kill -9 %s 2>/dev/null; while pidof oldkernel >/dev/null; do "
+                            "sleep 0.1; done; umount %s" % (pids, CARD))
+        self.cut()
+        self.report_refused()
+        card = Card(self.card)
+        findings = card.findings() if self.card_was_clean else card.damage()
+        if status != 0 or findings:
+            raise RigError("the card after a clean unmount (status %d): %s" % (status, findings))
+
+    def cut(self):
+        """A power cut: the emulator is killed with no shutdown and no sync. What the guest's
+        kernel had sent to the disk is on the card; its page cache is lost."""
+        self.proc.kill()
+        self.proc.wait()
+
+    def report_refused(self):
+        """Prints which newer system calls each program was refused (and fell back from)."""
+        names = call_names()
+        for p in self.started.values():
+            if p.refused:
+                print("%s: refused %s" % (p.name, ", ".join(
+                    "%s (%d)" % (names.get(n, "?"), n) for n in p.refused)))
 
     def boot(self):
         for f in ("vmlinux", "busybox", "modules/order"):
@@ -307,10 +439,12 @@ class Guest:
             if not os.path.exists(path):
                 raise RigError("no %s: run ./scripts/dist-mipsel.sh" % path)
             binaries[name] = path
-        fbgrab = os.path.join(self.work, "fbgrab")
-        build_fbgrab(fbgrab)
+        tools = {}
+        for name in ("fbgrab", "oldkernel"):
+            tools[name] = os.path.join(self.work, name)
+            build_tool(name, tools[name])
         initrd = os.path.join(self.work, "initramfs.cpio")
-        build_initramfs(initrd, binaries, fbgrab)
+        build_initramfs(initrd, binaries, tools)
 
         qmp_path = os.path.join(self.work, "qmp")
         cmd = [
@@ -327,6 +461,7 @@ class Guest:
             "-qmp", "unix:%s,server=on,wait=off" % qmp_path,
             "-fsdev", "local,id=fs0,path=%s,security_model=none" % self.share,
             "-device", "virtio-9p-pci,fsdev=fs0,mount_tag=share",
+            "-drive", "file=%s,format=raw,if=virtio" % self.card,
         ]
         self.boot_started = time.monotonic()
         # Its own process group, so a Ctrl-C at the terminal reaches only this driver, which
@@ -335,16 +470,21 @@ class Guest:
                                      stderr=open(os.path.join(self.work, "qemu.err"), "wb"),
                                      start_new_session=True)
         threading.Thread(target=self._read_serial, daemon=True).start()
+        # The socket's file appears a moment before qemu listens on it.
         deadline = time.monotonic() + 15
-        while not os.path.exists(qmp_path):
-            if self.proc.poll() is not None or time.monotonic() > deadline:
-                raise RigError("qemu did not start: " + self._qemu_err())
-            time.sleep(0.02)
         self.qmp = socket.socket(socket.AF_UNIX)
-        self.qmp.connect(qmp_path)
+        while True:
+            try:
+                self.qmp.connect(qmp_path)
+                break
+            except (FileNotFoundError, ConnectionRefusedError):
+                if self.proc.poll() is not None or time.monotonic() > deadline:
+                    raise RigError("qemu did not start: " + self._qemu_err())
+                time.sleep(0.02)
         self._qmp_read()  # greeting
         self._qmp("qmp_capabilities")
-        self._expect("@ready", 60)
+        if self._expect("@", 60) != "@ready":
+            raise RigError("the guest could not mount the card")
         self.boot_seconds = time.monotonic() - self.boot_started
 
     def close(self):
@@ -424,6 +564,28 @@ class Guest:
         os.makedirs(path, exist_ok=True)
         return path, SHARE + "/" + name
 
+    def card_read(self, rel):
+        """A file on the card as the running guest sees it (bytes), or None when it is not
+        there. Copied through the share, since the card is the guest's while it runs."""
+        peek = os.path.join(self.share, ".card-peek")
+        if self.shell("cp %s %s/.card-peek" % (shlex.quote("%s/%s" % (CARD, rel)), SHARE)):
+            return None
+        with open(peek, "rb") as f:
+            data = f.read()
+        os.remove(peek)
+        return data
+
+    def card_write(self, rel, data):
+        """Puts a file on the card through the share, synced."""
+        drop = os.path.join(self.share, ".card-drop")
+        with open(drop, "wb") as f:
+            f.write(data)
+        path = shlex.quote("%s/%s" % (CARD, rel))
+        if self.shell("mkdir -p $(dirname %s) && cp %s/.card-drop %s && sync" % (
+                path, SHARE, path)):
+            raise RigError("could not write %s on the card" % rel)
+        os.remove(drop)
+
     def inside(self, path):
         """The guest's path of a host path in the share."""
         rel = os.path.relpath(path, self.share)
@@ -431,29 +593,39 @@ class Guest:
             raise RigError(path + " is not in the share")
         return SHARE + "/" + rel
 
-    def start(self, program, name=None, home=None, jz=None, env=()):
+    def start(self, program, name=None, home=None, jz=None, env=(), old_kernel=True):
         """Starts /bin/PROGRAM in the guest with its standard output in the share (a file, as
-        the launcher's log would be). home and jz are host folders inside the share: HOME, and
-        the folder shown as /proc/jz in a private mount namespace."""
+        the launcher's log would be). home is a folder on the card (relative to its root,
+        made if missing): HOME. jz is a host folder inside the share, shown as /proc/jz in a
+        private mount namespace. old_kernel: as under the device's kernel (oldkernel.c)."""
         name = name or program
         host, guest = self.folder("run-" + name)
-        inside = self.inside
         words = ["env"] + list(env)
+        prepare = ""
         if home is not None:
-            words.append("HOME=" + inside(home))
+            words.append("HOME=%s/%s" % (CARD, home))
+            # Synced, as a folder the user made long ago would be.
+            prepare = "mkdir -p %s && sync && " % shlex.quote("%s/%s" % (CARD, home))
         command = " ".join(shlex.quote(w) for w in words)
         target = "/bin/" + program
+        proc = "/proc"
         if jz is not None:
-            # The tmpfs hides the guest's /proc in the program's namespace; the program
-            # stays this pid through unshare's and the shell's exec.
-            inner = ("mount -t tmpfs none /proc && mkdir /proc/jz && "
-                     "mount --bind %s /proc/jz && exec %s" % (shlex.quote(inside(jz)), target))
+            proc = "/tmp/realproc"
+        if old_kernel:
+            target = "/bin/oldkernel -p %s -l %s/refused %s" % (proc, guest, target)
+        if jz is not None:
+            # The tmpfs hides the guest's /proc in the program's namespace (oldkernel keeps
+            # the real one elsewhere); the program stays this pid through unshare's, the
+            # shell's and oldkernel's exec.
+            inner = ("mkdir -p %s && mount --bind /proc %s && mount -t tmpfs none /proc && "
+                     "mkdir /proc/jz && mount --bind %s /proc/jz && exec %s" % (
+                         proc, proc, shlex.quote(self.inside(jz)), target))
             command += " unshare -m sh -c " + shlex.quote(inner)
         else:
             command += " " + target
         command += " </dev/null >%s/out 2>%s/err" % (guest, guest)
         p = Program(self, name, host)
-        ident = self._send("start", "cd / && exec " + command)
+        ident = self._send("start", "cd / && " + prepare + "exec " + command)
         self.started[ident] = p
         p.pid = int(self._expect("@%s pid" % ident, 30).split()[2])
         return p

@@ -90,7 +90,7 @@ TEST_F(Sampler, EachSampleIsOneWholeLineSyncedToTheCard)
     EXPECT_EQ(calls[2].size, 15);
 }
 
-TEST_F(Sampler, ALogThatCannotBeWrittenLosesTheSampleQuietly)
+TEST_F(Sampler, ALogThatCannotBeOpenedLosesTheSampleAndSaysSo)
 {
     setBattery("3900\n");
     setenv("HOME", (home + "/no-such-folder").c_str(), 1);
@@ -98,6 +98,49 @@ TEST_F(Sampler, ALogThatCannotBeWrittenLosesTheSampleQuietly)
     appendSample();
     EXPECT_EQ(isRegularFile(csvPath), 0);
     EXPECT_TRUE(takeSyncs().empty());
+    EXPECT_STREQ(sampleProblem.load(), "Card error");
+}
+
+// A card that fills mid-line: the part that fitted is cut off again, so the log ends with its
+// last whole line; the logging screen says so across the chart; every later sample is tried,
+// and once one fits the words go.
+TEST_F(Sampler, ACardThatFillsKeepsWholeLinesAndTheLoggingScreenSaysSo)
+{
+    auto shown = [](void) {
+        clearFlips();
+        redrawScreen("VOLTRACE");
+        return takeFlips().back();
+    };
+    auto says = [](const Frame &f, const char *text, int dy) {
+        return showsText(f, text, chartRect.x + chartRect.w / 2,
+                         chartRect.y + chartRect.h / 2 + dy, ANCHOR_CENTER | ANCHOR_MIDDLE);
+    };
+    setBattery("3900\n");
+    logging = 1;
+    tickCount = 0;
+    appendSample();
+    EXPECT_EQ(sampleProblem.load(), nullptr);
+    limitWrites(3);
+    tickCount = 60;
+    appendSample();
+    EXPECT_EQ(readText(csvPath), "0,3900\n");
+    EXPECT_STREQ(sampleProblem.load(), "Card full");
+    Frame f = shown();
+    EXPECT_TRUE(says(f, "Card full:", -8));
+    EXPECT_TRUE(says(f, "the last sample could not be written", 8));
+
+    tickCount = 120;  // no room at all now
+    appendSample();
+    EXPECT_EQ(readText(csvPath), "0,3900\n");
+    limitWrites(-1);
+    tickCount = 180;
+    appendSample();
+    EXPECT_EQ(readText(csvPath), "0,3900\n180,3900\n");
+    EXPECT_EQ(sampleProblem.load(), nullptr);
+    f = shown();
+    EXPECT_FALSE(says(f, "the last sample could not be written", 8));
+    EXPECT_TRUE(showsText(f, "Value: 3.9 V", 310, 206, ANCHOR_RIGHT | ANCHOR_MIDDLE));
+    logging = 0;
 }
 
 // Ticks 1 to 59 only redraw the clock; tick 60 redraws it, appends the line for second 60

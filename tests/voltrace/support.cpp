@@ -1,7 +1,8 @@
 // Test support for voltrace: the fixture, the recorded frames and syncs, and text matching.
-// The wrappers stand in for SDL_Flip and fsync in the code under test only (ld --wrap).
+// The wrappers stand in for SDL_Flip, fsync and write in the code under test only (ld --wrap).
 #include "support.h"
 
+#include <errno.h>
 #include <fcntl.h>
 #include <limits.h>
 #include <stdlib.h>
@@ -21,6 +22,7 @@ static std::mutex recordLock;            // guards the two records below (timer 
 static std::vector<Frame> flips;         // frames shown, in order
 static std::vector<SyncCall> syncs;      // fsync calls, in order
 static std::string batteryFile, backlightCmd, toolPath;  // seams' targets, per test
+static long long writeRoom = -1;         // bytes the "card" still takes; -1: no limit
 
 extern "C" int __real_SDL_Flip(SDL_Surface *surface);
 extern "C" int __wrap_SDL_Flip(SDL_Surface *surface)
@@ -47,6 +49,28 @@ extern "C" int __wrap_fsync(int fd)
                          static_cast<long long>(st.st_size)});
     }
     return __real_fsync(fd);
+}
+
+// A card that fills: a write takes what room is left and comes back short, or fails with
+// ENOSPC once there is none.
+extern "C" ssize_t __real_write(int fd, const void *data, size_t n);
+extern "C" ssize_t __wrap_write(int fd, const void *data, size_t n)
+{
+    if (writeRoom < 0)
+        return __real_write(fd, data, n);
+    if (writeRoom == 0) {
+        errno = ENOSPC;
+        return -1;
+    }
+    ssize_t written = __real_write(fd, data, std::min(n, static_cast<size_t>(writeRoom)));
+    if (written > 0)
+        writeRoom -= written;
+    return written;
+}
+
+void limitWrites(long long bytes)
+{
+    writeRoom = bytes;
 }
 
 Frame grabScreen(void)
@@ -173,6 +197,7 @@ void Voltrace::SetUp()
 
 void Voltrace::TearDown()
 {
+    writeRoom = -1;
     if (logging)
         stopLogging();
     std::string cmd = "rm -rf '" + home + "'";

@@ -1,6 +1,7 @@
 // Shared by voltrace's in-process tests: a fixture with the screen on SDL's dummy driver and
-// a fresh HOME, frames recorded at every SDL_Flip and fsync calls recorded with their files
-// (both through the linker's --wrap), and a check that a text is drawn at an anchor.
+// a fresh HOME, frames recorded at every SDL_Flip, fsync calls recorded with their files and
+// writes that can find the card full (all through the linker's --wrap), and a check that a
+// text is drawn at an anchor.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -30,6 +31,10 @@ struct SyncCall {
 };
 std::vector<SyncCall> takeSyncs(void);
 void clearSyncs(void);
+
+// From now on writes find a card with only bytes of room left: they come back short, then
+// fail with ENOSPC. -1 (and every new test) lifts the limit.
+void limitWrites(long long bytes);
 
 // Whether frame shows exactly text at (x, y) placed by anchor: every pixel of the text's box
 // is what drawText would draw there over black, or over what paintBackground paints on a

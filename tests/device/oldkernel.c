@@ -1,0 +1,225 @@
+/* Runs a program in the emulated handheld as the device's own kernel of the Linux 2.6 era
+ * would: every system call added after Linux 2.6.24 fails with ENOSYS (89 on MIPS) in the
+ * program's own process, while the device's tools that it starts (sh, fbgrab, sync: built on
+ * the device for its kernel) run unchanged. Start reading at main.
+ *
+ *   oldkernel [-p PROC] [-l LOG] PROGRAM [ARG...]
+ *
+ * PROC is where the real /proc is reachable (when /proc itself is hidden); LOG gets the
+ * number of each system call refused, once per number. A plain errno filter would be
+ * inherited by the tools too, and the guest's busybox (which needs a new kernel) would fail
+ * at once; so the filter only notifies a supervisor process, which refuses the call when the
+ * caller runs the program's file and lets every other file's call through. */
+#include <errno.h>
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <stddef.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/ioctl.h>
+#include <sys/prctl.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#include <linux/audit.h>
+#include <linux/filter.h>
+#include <linux/seccomp.h>
+
+/* launcher state: set once in main before the fork, read by the supervisor */
+static const char *procDir = "/proc";  /* the real /proc */
+static const char *logPath;            /* where refused numbers go; null: nowhere */
+static dev_t programDev;               /* the program's file, as the kernel names it */
+static ino_t programIno;
+
+/* o32's 4321 is timerfd_create, the first call after Linux 2.6.24. */
+enum { LAST_OLD_CALL = 4320, FIRST_CALL = 4000, CALLS_SEEN = 1024 };
+
+static _Noreturn void die(const char *what)
+{
+    fprintf(stderr, "oldkernel: %s: %s\n", what, strerror(errno));
+    exit(127);
+}
+
+/* Whether task pid is running the program's file (a task that has gone counts as not). */
+static int runsProgram(unsigned pid)
+{
+    char path[256];
+    struct stat st;
+    snprintf(path, sizeof path, "%s/%u/exe", procDir, pid);
+    return stat(path, &st) == 0 && st.st_dev == programDev && st.st_ino == programIno;
+}
+
+static void noteRefused(int nr)
+{
+    static unsigned char seen[CALLS_SEEN];
+    if (!logPath)
+        return;
+    if (nr >= FIRST_CALL && nr < FIRST_CALL + CALLS_SEEN) {
+        if (seen[nr - FIRST_CALL])
+            return;
+        seen[nr - FIRST_CALL] = 1;
+    }
+    int fd = open(logPath, O_WRONLY | O_APPEND | O_CREAT, 0644);
+    if (fd >= 0) {
+        dprintf(fd, "%d\n", nr);
+        close(fd);
+    }
+}
+
+/* Answers every notification until no task uses the filter any more (the listener then
+ * hangs up). The caller is blocked in its system call meanwhile, so its file cannot change
+ * between the look and the answer. */
+static void supervise(int listener)
+{
+    for (;;) {
+        struct pollfd p = {listener, POLLIN, 0};
+        if (poll(&p, 1, -1) < 0) {
+            if (errno == EINTR)
+                continue;
+            return;
+        }
+        if (!(p.revents & POLLIN))
+            return;  /* hung up: the program and everything it started have ended */
+        struct seccomp_notif req;
+        memset(&req, 0, sizeof req);  /* the kernel refuses a buffer that is not zeroed */
+        if (ioctl(listener, SECCOMP_IOCTL_NOTIF_RECV, &req) < 0)
+            continue;  /* the caller died meanwhile, or a signal came */
+        struct seccomp_notif_resp resp;
+        memset(&resp, 0, sizeof resp);
+        resp.id = req.id;
+        if (runsProgram(req.pid)) {
+            resp.error = -ENOSYS;
+            noteRefused(req.data.nr);
+        } else {
+            resp.flags = SECCOMP_USER_NOTIF_FLAG_CONTINUE;
+        }
+        ioctl(listener, SECCOMP_IOCTL_NOTIF_SEND, &resp);  /* fails only if the caller died */
+    }
+}
+
+/* The supervisor's life: take the listener from the launcher, answer until the end. Signals
+ * meant for the program (a Ctrl-C at a terminal reaches the whole group) must not end it: a
+ * filter without its supervisor fails every newer call, the tools' calls too. */
+static void supervisor(int sock)
+{
+    signal(SIGINT, SIG_IGN);
+    signal(SIGTERM, SIG_IGN);
+    signal(SIGHUP, SIG_IGN);
+    signal(SIGQUIT, SIG_IGN);
+    int null = open("/dev/null", O_RDWR);
+    if (null >= 0) {
+        /* Holds no one's output open: a reader of the program's output sees its end. */
+        dup2(null, 0);
+        dup2(null, 1);
+        close(null);
+    }
+    char byte;
+    char control[CMSG_SPACE(sizeof(int))];
+    struct iovec iov = {&byte, 1};
+    struct msghdr msg;
+    memset(&msg, 0, sizeof msg);
+    msg.msg_iov = &iov;
+    msg.msg_iovlen = 1;
+    msg.msg_control = control;
+    msg.msg_controllen = sizeof control;
+    if (recvmsg(sock, &msg, 0) <= 0)
+        _exit(0);  /* the launcher failed before the filter was in place */
+    struct cmsghdr *c = CMSG_FIRSTHDR(&msg);
+    if (!c || c->cmsg_type != SCM_RIGHTS)
+        _exit(1);
+    int listener;
+    memcpy(&listener, CMSG_DATA(c), sizeof listener);
+    close(sock);
+    supervise(listener);
+    _exit(0);
+}
+
+static void sendListener(int sock, int listener)
+{
+    char byte = 0;
+    char control[CMSG_SPACE(sizeof(int))];
+    memset(control, 0, sizeof control);
+    struct iovec iov = {&byte, 1};
+    struct msghdr msg;
+    memset(&msg, 0, sizeof msg);
+    msg.msg_iov = &iov;
+    msg.msg_iovlen = 1;
+    msg.msg_control = control;
+    msg.msg_controllen = sizeof control;
+    struct cmsghdr *c = CMSG_FIRSTHDR(&msg);
+    c->cmsg_level = SOL_SOCKET;
+    c->cmsg_type = SCM_RIGHTS;
+    c->cmsg_len = CMSG_LEN(sizeof(int));
+    memcpy(CMSG_DATA(c), &listener, sizeof listener);
+    if (sendmsg(sock, &msg, 0) < 0)
+        die("sending the listener");
+}
+
+/* Every o32 call numbered above LAST_OLD_CALL goes to the supervisor; everything else, and
+ * any other ABI, is allowed. */
+static int installFilter(void)
+{
+    struct sock_filter code[] = {
+        BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(struct seccomp_data, arch)),
+        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, AUDIT_ARCH_MIPSEL, 0, 3),
+        BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(struct seccomp_data, nr)),
+        BPF_JUMP(BPF_JMP | BPF_JGT | BPF_K, LAST_OLD_CALL, 0, 1),
+        BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_USER_NOTIF),
+        BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
+    };
+    struct sock_fprog prog = {sizeof code / sizeof code[0], code};
+    if (prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) < 0)
+        die("no_new_privs");
+    long fd = syscall(SYS_seccomp, SECCOMP_SET_MODE_FILTER, SECCOMP_FILTER_FLAG_NEW_LISTENER,
+                      &prog);
+    if (fd < 0)
+        die("installing the filter");
+    return (int)fd;
+}
+
+int main(int argc, char **argv)
+{
+    int opt;
+    while ((opt = getopt(argc, argv, "+p:l:")) != -1) {
+        if (opt == 'p')
+            procDir = optarg;
+        else if (opt == 'l')
+            logPath = optarg;
+        else
+            return 127;
+    }
+    if (optind >= argc) {
+        fprintf(stderr, "usage: oldkernel [-p PROC] [-l LOG] PROGRAM [ARG...]\n");
+        return 127;
+    }
+    const char *program = argv[optind];
+    struct stat st;
+    if (stat(program, &st) < 0)
+        die(program);
+    programDev = st.st_dev;
+    programIno = st.st_ino;
+
+    /* The supervisor is forked before the filter exists, so its own calls are never held. */
+    int sv[2];
+    if (socketpair(AF_UNIX, SOCK_STREAM, 0, sv) < 0)
+        die("socketpair");
+    pid_t child = fork();
+    if (child < 0)
+        die("fork");
+    if (child == 0) {
+        close(sv[0]);
+        supervisor(sv[1]);
+    }
+    close(sv[1]);
+    int listener = installFilter();
+    sendListener(sv[0], listener);
+    close(listener);
+    close(sv[0]);
+    /* The program keeps this pid, so signals sent to it reach the program. */
+    execv(program, argv + optind);
+    die(program);
+}
