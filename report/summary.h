@@ -8,16 +8,14 @@
 #include <string>
 #include <vector>
 
+#include "logfile.h"
+
 // Two samples further apart than this left a hole in the log: the device slept, or the
 // program was stopped. The device writes one sample a minute.
 static const uint32_t GAP_SECONDS = 90;
 
-// voltrace writes this level when it could not read the battery (the file missing, unreadable,
-// empty or out of range). Such a sample counts for time, since the device was awake and
-// logging, but never as a level: not in start and end levels, the fall, the crossings, the
-// chart's curve or the gauge.
-static const uint32_t NO_READING = 5000;
-
+// NO_READING samples (logfile.h) count for time but never as a level: not in start and end
+// levels, the fall, the crossings, the chart's curve or the gauge.
 struct Sample {
     uint32_t time;   // seconds since logging started, as the log has it
     uint32_t level;  // millivolts, or NO_READING

@@ -18,3 +18,8 @@
 // as getline gives them; it is cut up in place. time and level are written only for a
 // sample. Returns 1 for a sample, 0 otherwise.
 int parseSample(char *line, size_t length, uint32_t *time, uint32_t *level);
+
+// The level voltrace writes when it could not read the battery (the file missing,
+// unreadable, empty or out of range). Such a sample counts for time, since the device was
+// awake and logging, but a reader must never take it as a level.
+static const uint32_t NO_READING = 5000;

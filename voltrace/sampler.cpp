@@ -13,6 +13,7 @@
 #include <unistd.h>
 
 #include "frame.h"
+#include "logfile.h"
 #include "slots.h"
 
 /* sampler state */
@@ -29,7 +30,6 @@ static std::atomic<SDL_Thread *> loadThreadHandle{nullptr};  // the running load
                                      // thread ends the log (main, or the quitting one)
 
 static const int SAMPLE_EVERY = 60;       // ticks (seconds) between samples
-static const int LEVEL_WHEN_UNKNOWN = 5000;  // millivolts written for a reading out of range
 
 void startLogging(void)
 {
@@ -127,14 +127,14 @@ int readBatteryLevel(void)
     char line[1024];
     FILE *battery = fopen(batteryPath, "r");
     if (!battery)
-        return LEVEL_WHEN_UNKNOWN;
+        return static_cast<int>(NO_READING);
     bool gotLine = fgets(line, sizeof line, battery) != nullptr;
     fclose(battery);
     if (!gotLine)
-        return LEVEL_WHEN_UNKNOWN;
+        return static_cast<int>(NO_READING);
     long long reading = leadingInteger(line, 0);
     if (reading < 1 || reading > 5000)
-        return LEVEL_WHEN_UNKNOWN;
+        return static_cast<int>(NO_READING);
     return static_cast<int>(reading);
 }
 

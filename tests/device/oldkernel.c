@@ -101,6 +101,27 @@ static void supervise(int listener)
     }
 }
 
+/* One byte carrying one file descriptor over the socketpair, as both ends spell it. */
+struct fdMessage {
+    char byte;
+    struct iovec iov;
+    char control[CMSG_SPACE(sizeof(int))];
+};
+
+static struct msghdr prepareMessage(struct fdMessage *m)
+{
+    memset(m, 0, sizeof *m);
+    m->iov.iov_base = &m->byte;
+    m->iov.iov_len = 1;
+    struct msghdr msg;
+    memset(&msg, 0, sizeof msg);
+    msg.msg_iov = &m->iov;
+    msg.msg_iovlen = 1;
+    msg.msg_control = m->control;
+    msg.msg_controllen = sizeof m->control;
+    return msg;
+}
+
 /* The supervisor's life: take the listener from the launcher, answer until the end. Signals
  * meant for the program (a Ctrl-C at a terminal reaches the whole group) must not end it: a
  * filter without its supervisor fails every newer call, the tools' calls too. */
@@ -117,15 +138,8 @@ static void supervisor(int sock)
         dup2(null, 1);
         close(null);
     }
-    char byte;
-    char control[CMSG_SPACE(sizeof(int))];
-    struct iovec iov = {&byte, 1};
-    struct msghdr msg;
-    memset(&msg, 0, sizeof msg);
-    msg.msg_iov = &iov;
-    msg.msg_iovlen = 1;
-    msg.msg_control = control;
-    msg.msg_controllen = sizeof control;
+    struct fdMessage m;
+    struct msghdr msg = prepareMessage(&m);
     if (recvmsg(sock, &msg, 0) <= 0)
         _exit(0);  /* the launcher failed before the filter was in place */
     struct cmsghdr *c = CMSG_FIRSTHDR(&msg);
@@ -140,16 +154,8 @@ static void supervisor(int sock)
 
 static void sendListener(int sock, int listener)
 {
-    char byte = 0;
-    char control[CMSG_SPACE(sizeof(int))];
-    memset(control, 0, sizeof control);
-    struct iovec iov = {&byte, 1};
-    struct msghdr msg;
-    memset(&msg, 0, sizeof msg);
-    msg.msg_iov = &iov;
-    msg.msg_iovlen = 1;
-    msg.msg_control = control;
-    msg.msg_controllen = sizeof control;
+    struct fdMessage m;
+    struct msghdr msg = prepareMessage(&m);
     struct cmsghdr *c = CMSG_FIRSTHDR(&msg);
     c->cmsg_level = SOL_SOCKET;
     c->cmsg_type = SCM_RIGHTS;
