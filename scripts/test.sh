@@ -6,7 +6,7 @@ set -u -o pipefail
 cd "$(dirname "$0")/.."
 ./scripts/setup.sh test || exit 1
 
-presets="default asan-ubsan tsan mipsel fuzz web device"
+presets="default asan-ubsan tsan fuzz web device"
 failed=""
 passed_tests=0
 failed_tests=0
