@@ -360,11 +360,10 @@ TEST_F(OnScreen, KeyPressesActOnTheTargetOnlyWhileIdle)
     EXPECT_EQ(handleEvent(quit), 0);
 }
 
-// SDL starts inside the dying child, so that the child can also be a plain fork where it
-// cannot re-execute the test binary (the device build's tests run under emulation).
+// SDL starts inside the dying child, which re-executes the test binary.
 TEST(Exit, SelectWhileIdleQuitsWithStatusZero)
 {
-    GTEST_FLAG_SET(death_test_style, DEATH_TEST_STYLE);
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
     setenv("SDL_VIDEODRIVER", "dummy", 1);
     EXPECT_EXIT(
         {
