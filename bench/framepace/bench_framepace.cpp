@@ -1,7 +1,8 @@
-// How close framepace's frame comes to the memory-bandwidth limit. On one 320 x 240 16-bit
-// screen (SDL's dummy video driver, opened as the program opens it) it times memset of the
-// whole buffer, paint, and one whole frame of the loop (paint, label, flip), interleaved
-// round by round so every figure sees the same machine state, and prints the two ratios.
+// framepace's frame on this machine, for information: the device's own cost is counted in
+// instructions by bench/device. On one 320 x 240 16-bit screen (SDL's dummy video driver,
+// opened as the program opens it) it times memset of the whole buffer, paint, and one whole
+// labelled frame of the loop, interleaved round by round so every figure sees the same
+// machine state, and prints paint against memset and the frame against paint.
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -72,10 +73,10 @@ int main(void)
     printf("framepace, %d x %d x %d bits, pitch %d: best of %d rounds of %d calls\n", screen->w,
            screen->h, screen->format->BitsPerPixel, screen->pitch, ROUNDS, CALLS);
     printf("  memset of the buffer  %8.2f us/frame\n", bestMemset * us);
-    printf("  paint                 %8.2f us/frame   paint / memset %5.2f  (target 1.5 or less)\n",
-           bestPaint * us, bestPaint / bestMemset);
-    printf("  whole frame           %8.2f us/frame   frame / paint  %5.2f  (target 1.3 or less)\n",
-           bestFrame * us, bestFrame / bestPaint);
+    printf("  paint                 %8.2f us/frame   paint / memset %5.2f\n", bestPaint * us,
+           bestPaint / bestMemset);
+    printf("  whole frame           %8.2f us/frame   frame / paint  %5.2f\n", bestFrame * us,
+           bestFrame / bestPaint);
     fclose(rateLines);
     return 0;
 }
