@@ -3,6 +3,7 @@ library only. MiniBrowser has no headless mode: it runs on its own Xvfb display,
 downloads into $HOME itself, which is the downloads folder given.
 """
 import base64
+import glob
 import json
 import os
 import socket
@@ -10,7 +11,7 @@ import subprocess
 import time
 import urllib.request
 
-MINIBROWSER = "/usr/lib/x86_64-linux-gnu/webkit2gtk-4.1/MiniBrowser"
+MINIBROWSER = glob.glob("/usr/lib/*/webkit2gtk-4.1/MiniBrowser")
 ELEMENT = "element-6066-11e4-a52e-4f735466cecf"  # the W3C key of an element reference
 
 
@@ -20,37 +21,36 @@ def free_port():
         return s.getsockname()[1]
 
 
-def wait_until(ready, what, process, timeout=30):
-    deadline = time.monotonic() + timeout
-    while not ready():
-        if time.monotonic() > deadline or process.poll() is not None:
-            raise RuntimeError(what + " did not start")
-        time.sleep(0.1)
-
-
 class Browser:
     """One MiniBrowser on a display of its own; ends both on close."""
 
     def __init__(self, downloads, driver="WebKitWebDriver"):
-        display = free_port() % 1000 + 100
+        # Xvfb picks a free display and names it on the pipe once it is ready.
+        ready, told = os.pipe()
         self.processes = [subprocess.Popen(
-            ["Xvfb", ":%d" % display, "-screen", "0", "1280x4000x24", "-nolisten", "tcp"],
-            stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)]
+            ["Xvfb", "-displayfd", str(told), "-screen", "0", "1280x1200x24", "-nolisten",
+             "tcp"], pass_fds=(told,), stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)]
+        os.close(told)
         try:
-            wait_until(lambda: os.path.exists("/tmp/.X11-unix/X%d" % display), "Xvfb",
-                       self.processes[0])
+            with os.fdopen(ready) as f:
+                display = f.readline().strip()
+            if not display:
+                raise RuntimeError("Xvfb did not start")
             port = free_port()
-            env = dict(os.environ, DISPLAY=":%d" % display, HOME=os.path.abspath(downloads))
+            env = dict(os.environ, DISPLAY=":" + display, HOME=os.path.abspath(downloads))
             self.processes.append(subprocess.Popen(
                 [driver, "--port=%d" % port], env=env, stdin=subprocess.DEVNULL,
                 stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL))
             self.url = "http://127.0.0.1:%d/session" % port
-            wait_until(self._listening, "WebKitWebDriver", self.processes[1])
-            options = {"binary": MINIBROWSER, "args": ["--automation"]}
+            deadline = time.monotonic() + 30
+            while not self._listening():
+                if time.monotonic() > deadline or self.processes[1].poll() is not None:
+                    raise RuntimeError("WebKitWebDriver did not start")
+                time.sleep(0.1)
+            options = {"binary": MINIBROWSER[0], "args": ["--automation"]}
             self.url += "/" + self.call("", capabilities={"alwaysMatch": {
                 "browserName": "MiniBrowser", "webkitgtk:browserOptions": options}})["sessionId"]
-            # A window as tall as the screen, so a screenshot holds the whole page.
-            self.call("/window/rect", width=1280, height=3900)
+            self.call("/window/rect", width=1280, height=1200)
         except BaseException:
             self.close()
             raise
@@ -63,6 +63,10 @@ class Browser:
             return False
 
     def close(self):
+        try:
+            self.call("", method="DELETE")  # closes MiniBrowser
+        except (AttributeError, OSError, RuntimeError):
+            pass  # it never started, or went
         for process in reversed(self.processes):
             process.terminate()
             process.wait()
