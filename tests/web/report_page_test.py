@@ -54,7 +54,7 @@ FROM_PAGE = """Promise.all(%s.map(url => Promise.all([
 # its sandbox as the page sets it, its srcdoc as the page fills it. The sandbox lets no script
 # run there, so the fetches must not happen either.
 INTO_FRAME = """new Promise(done => {
-    %s.addEventListener('load', done, {once: true});
+    %s.addEventListener('load', () => done(true), {once: true});
     showPage(new TextEncoder().encode(%%s));
 })""" % FRAME
 
