@@ -238,6 +238,8 @@ def reached(browser, script, real):
 
 
 def content_policy(browser, checks, real, http, page_refuses_file):
+    """An image and a fetch of the real file and of the Listener, from the report frame and
+    from the page; none may get through."""
     os.utime(real, (1000, time.time()))
     open(real, "rb").read()
     checks.check(os.stat(real).st_atime != 1000, "a read shows in the file's access time")
