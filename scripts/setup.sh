@@ -19,10 +19,11 @@ xz-utils file emscripten unzip"
 bench="$run $dist qemu-user"
 # The rest of the tests: sanitizer and fuzz builds (clang), the font's generator, keys and SVG
 # rendering in the program tests, the emulated handheld (its kernel fetched with debootstrap)
-# and its FAT card (read and judged with mtools and fsck.fat), and the report's page in a real
-# browser.
+# and its FAT card (read and judged with mtools and fsck.fat), and the report's page in the
+# three browser engines (WebKit's MiniBrowser comes with its driver and runs on run's Xvfb).
 test="$bench clang libclang-rt-14-dev python3-fonttools xdotool librsvg2-bin strace
-debootstrap qemu-system-mips seabios ipxe-qemu mtools dosfstools chromium"
+debootstrap qemu-system-mips seabios ipxe-qemu mtools dosfstools chromium firefox-esr
+webkit2gtk-driver"
 
 case ${1:-} in
     run) packages=$run ;;
