@@ -100,28 +100,6 @@ Uint32 timerTick(Uint32 interval, void *param)
     return interval;
 }
 
-// The leading decimal integer of text as atoi reads it (blanks, then a sign, then digits),
-// without atoi's undefined result for numbers that do not fit: those and a text without a
-// number give fallback.
-static long long leadingInteger(const char *text, long long fallback)
-{
-    const char *p = text;
-    while (isspace(static_cast<unsigned char>(*p)))
-        p++;
-    bool negative = *p == '-';
-    if (*p == '-' || *p == '+')
-        p++;
-    if (!isdigit(static_cast<unsigned char>(*p)))
-        return fallback;
-    long long value = 0;
-    for (; isdigit(static_cast<unsigned char>(*p)); p++) {
-        if (value > 1000000000000LL)  // far beyond any level; stop before long long overflows
-            return fallback;
-        value = value * 10 + (*p - '0');
-    }
-    return negative ? -value : value;
-}
-
 int readBatteryLevel(void)
 {
     char line[1024];
@@ -132,8 +110,15 @@ int readBatteryLevel(void)
     fclose(battery);
     if (!gotLine)
         return static_cast<int>(NO_READING);
-    long long reading = leadingInteger(line, 0);
-    if (reading < 1 || reading > 5000)
+    // The leading integer as atoi reads it (blanks, a sign, digits), without atoi's undefined
+    // result for a number that does not fit: a negative one, like 0, is no level at all.
+    const char *p = line;
+    while (isspace(static_cast<unsigned char>(*p)))
+        p++;
+    if (*p == '+')
+        p++;
+    uint32_t reading = 0;
+    if (!readDecimal(p, 5000, &reading) || reading < 1)
         return static_cast<int>(NO_READING);
     return static_cast<int>(reading);
 }
