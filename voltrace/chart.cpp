@@ -16,8 +16,10 @@
 static const int CHART_TOP = 50;          // y of the level axis's top end
 static const int CHART_HEIGHT = 130;      // the time axis is row CHART_TOP + CHART_HEIGHT - 1
 static const int CHART_RIGHT = 310;       // x of the time axis's right end, whatever W is
-static const int READOUT_WIDTH = 70;      // the box that the readout (and the clock) erase
-static const int READOUT_HEIGHT = 36;
+static const int READOUT_WIDTH = 70;      // the box that the readout erases: the end-time
+static const int READOUT_HEIGHT = 36;     // label's line and the value's line below it
+static const int CLOCK_HEIGHT = 17;       // the end-time label's line alone, which the clock
+                                          // redraws every second
 
 // A one-sample range would make the scale divide by zero: give it ten units, downwards when
 // upwards would wrap.
@@ -90,6 +92,13 @@ static int toPixel(float f)
 static float volts(Uint32 level)
 {
     return static_cast<float>(static_cast<double>(level)) / 1000.0f;
+}
+
+SDL_Rect clockBox(void)
+{
+    const int right = chartRect.x + chartRect.w, bottom = chartRect.y + chartRect.h;
+    return {static_cast<Sint16>(right - READOUT_WIDTH), static_cast<Sint16>(bottom),
+            READOUT_WIDTH, CLOCK_HEIGHT};
 }
 
 void drawAxes(SDL_Rect r)
@@ -204,11 +213,13 @@ void drawChart(void)
 {
     ChartRanges r = scanLog(csvPath);
 
-    // The left margin is the width of the top label with two decimals, measured off-screen:
-    // one digit wider than the one-decimal label drawn there.
+    // The left margin is the width of the top label with two decimals: one digit wider than
+    // the one-decimal label drawn there.
     char text[64];
     snprintf(text, sizeof text, "%0.2f", volts(r.levelMax));
-    Uint16 labelWidth = static_cast<Uint16>(drawText(320, 0, text, BODY_COLOR, ANCHOR_BOTTOM));
+    int width = 0, height = 0;
+    TTF_SizeText(font, text, &width, &height);
+    Uint16 labelWidth = static_cast<Uint16>(width);
     chartRect = {static_cast<Sint16>(labelWidth + 10), CHART_TOP,
                  static_cast<Uint16>(CHART_RIGHT - 10 - labelWidth), CHART_HEIGHT};
     drawAxes(chartRect);

@@ -28,6 +28,11 @@ ChartRanges scanLog(const char *path);
 // middle, also when the log could not even be created. The final flip is the caller's.
 void drawChart(void);
 
+// The box the one-second clock erases and draws its time in: the top line of the readout
+// box, where the end-of-axis label sits, at the bottom right of the last chart drawn
+// (chartRect). Before any chart it lies left of the screen. Read under the screen lock.
+SDL_Rect clockBox(void);
+
 // Fills r with white and all of it but its left column and bottom row with black: the two
 // axes.
 void drawAxes(SDL_Rect r);
