@@ -35,7 +35,7 @@ static void widen(Uint32 *min, Uint32 *max)
 
 ChartRanges scanLog(const char *path)
 {
-    ChartRanges r = {0, 0xFFFFFFFFu, 0, 0xFFFFFFFFu, 0, 0};
+    ChartRanges r = {0, 0xFFFFFFFFu, 0, 0xFFFFFFFFu, 0, 0, 0};
     FILE *log = fopen(path, "r");
     if (!log)
         return r;
@@ -51,18 +51,22 @@ ChartRanges scanLog(const char *path)
             r.timeMax = t;
         if (t < r.timeMin)
             r.timeMin = t;
+        r.lineCount++;
+        // The device was awake and logging, but this says nothing of the battery.
+        if (v == NO_READING)
+            continue;
         if (v > r.levelMax)
             r.levelMax = v;
         if (v < r.levelMin)
             r.levelMin = v;
-        r.lineCount++;
+        r.readingCount++;
     }
     free(line);
     fclose(log);
-    if (r.lineCount > 0) {
+    if (r.lineCount > 0)
         widen(&r.timeMin, &r.timeMax);
+    if (r.readingCount > 0)
         widen(&r.levelMin, &r.levelMax);
-    }
     return r;
 }
 
@@ -115,14 +119,17 @@ void drawPoint(int x, int y)
     SDL_FillRect(screen, &dot, SDL_MapRGB(screen->format, 255, 255, 255));
 }
 
+// The level labels only when the log holds a reading; the time labels for any sample.
 static void drawRangeLabels(const ChartRanges &r)
 {
     const int x = chartRect.x, y = chartRect.y, right = CHART_RIGHT, bottom = y + chartRect.h;
     char text[64];
-    snprintf(text, sizeof text, "%0.1f", volts(r.levelMax));
-    drawText(x - 4, y, text, BODY_COLOR, ANCHOR_RIGHT | ANCHOR_MIDDLE);
-    snprintf(text, sizeof text, "%0.1f", volts(r.levelMin));
-    drawText(x - 4, bottom, text, BODY_COLOR, ANCHOR_RIGHT | ANCHOR_BOTTOM);
+    if (r.readingCount > 0) {
+        snprintf(text, sizeof text, "%0.1f", volts(r.levelMax));
+        drawText(x - 4, y, text, BODY_COLOR, ANCHOR_RIGHT | ANCHOR_MIDDLE);
+        snprintf(text, sizeof text, "%0.1f", volts(r.levelMin));
+        drawText(x - 4, bottom, text, BODY_COLOR, ANCHOR_RIGHT | ANCHOR_BOTTOM);
+    }
     drawText(x, bottom, formatClock(r.timeMin, 1), BODY_COLOR, ANCHOR_LEFT | ANCHOR_TOP);
     drawText(right, bottom, formatClock(r.timeMax, 1), BODY_COLOR, ANCHOR_RIGHT | ANCHOR_TOP);
 }
@@ -150,7 +157,8 @@ static void drawProblem(const char *problem)
              ANCHOR_CENTER | ANCHOR_MIDDLE);
 }
 
-// The readout: this sample's time in the end-of-axis label's place, its level below.
+// The readout: this sample's time in the end-of-axis label's place, its level below, or
+// that it has none.
 static void drawReadout(Uint32 time, Uint32 level)
 {
     const int bottom = chartRect.y + chartRect.h;
@@ -158,8 +166,10 @@ static void drawReadout(Uint32 time, Uint32 level)
                     READOUT_WIDTH, READOUT_HEIGHT};
     SDL_FillRect(screen, &box, SDL_MapRGB(screen->format, 0, 0, 0));
     drawText(CHART_RIGHT, bottom, formatClock(time, 1), BODY_COLOR, ANCHOR_RIGHT | ANCHOR_TOP);
-    char text[64];
-    snprintf(text, sizeof text, "Value: %0.1f V", volts(level));
+    // "No reading" is narrower than READOUT_WIDTH, so the next readout erases it whole.
+    char text[64] = "No reading";
+    if (level != NO_READING)
+        snprintf(text, sizeof text, "Value: %0.1f V", volts(level));
     drawText(CHART_RIGHT, bottom + 26, text, BODY_COLOR, ANCHOR_RIGHT | ANCHOR_MIDDLE);
 }
 
@@ -182,9 +192,11 @@ static int plotSamples(const ChartRanges &r)
     while (plotted < r.lineCount && (n = getline(&line, &size, log)) > 0) {
         if (!parseSample(line, static_cast<size_t>(n), &t, &v))
             continue;
-        float px = scaleToRange(t, r.timeMin, r.timeMax, left, CHART_RIGHT);
-        float py = scaleToRange(v, r.levelMax, r.levelMin, top, bottom);
-        drawPoint(toPixel(px), toPixel(py));
+        if (v != NO_READING) {
+            float px = scaleToRange(t, r.timeMin, r.timeMax, left, CHART_RIGHT);
+            float py = scaleToRange(v, r.levelMax, r.levelMin, top, bottom);
+            drawPoint(toPixel(px), toPixel(py));
+        }
         plotted++;
         if (++sinceFlip == batch) {
             drawReadout(t, v);
@@ -231,8 +243,10 @@ void drawChart(void)
     } else {
         if (r.lineCount > 0)
             drawRangeLabels(r);
-        else if (!problem)
+        if (!problem && r.lineCount == 0)
             drawNotice("No samples in this log yet");
+        else if (!problem && r.readingCount == 0)
+            drawNotice("No battery reading in this log");
         if (plotSamples(r))
             discardEvents();
     }
