@@ -43,9 +43,9 @@ ChartRanges scanLog(const char *path)
     char *line = nullptr;
     size_t size = 0;
     ssize_t n;
-    while ((n = getline(&line, &size, log)) > 0) {
+    for (int first = 1; (n = getline(&line, &size, log)) > 0; first = 0) {
         Uint32 t, v;
-        if (!parseSample(line, static_cast<size_t>(n), &t, &v))
+        if (!parseSample(line, static_cast<size_t>(n), first, &t, &v))
             continue;
         if (t > r.timeMax)
             r.timeMax = t;
@@ -189,8 +189,8 @@ static int plotSamples(const ChartRanges &r)
     char *line = nullptr;
     size_t size = 0;
     ssize_t n;
-    while (plotted < r.lineCount && (n = getline(&line, &size, log)) > 0) {
-        if (!parseSample(line, static_cast<size_t>(n), &t, &v))
+    for (int first = 1; plotted < r.lineCount && (n = getline(&line, &size, log)) > 0; first = 0) {
+        if (!parseSample(line, static_cast<size_t>(n), first, &t, &v))
             continue;
         if (v != NO_READING) {
             float px = scaleToRange(t, r.timeMin, r.timeMax, left, CHART_RIGHT);

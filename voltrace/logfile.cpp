@@ -31,8 +31,12 @@ static int parseField(const char *field, uint32_t *value)
     return 1;
 }
 
-int parseSample(char *line, size_t length, uint32_t *time, uint32_t *level)
+int parseSample(char *line, size_t length, int firstLine, uint32_t *time, uint32_t *level)
 {
+    if (firstLine && length >= 3 && memcmp(line, "\xEF\xBB\xBF", 3) == 0) {
+        line += 3;
+        length -= 3;
+    }
     if (length == 0 || line[length - 1] != '\n' || memchr(line, '\0', length))
         return 0;
     line[length - 1] = '\0';

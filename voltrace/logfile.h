@@ -16,9 +16,11 @@
 //     blanks around it (so CRLF endings and "60, 4100" read as meant) and an optional '+'.
 // Anything else (empty lines, a lone number, words, negative numbers, numbers beyond 32
 // bits, binary bytes) is not a sample and every reader skips it. line holds length bytes
-// as getline gives them; it is cut up in place. time and level are written only for a
-// sample. Returns 1 for a sample, 0 otherwise.
-int parseSample(char *line, size_t length, uint32_t *time, uint32_t *level);
+// as getline gives them; it is cut up in place. firstLine is 1 for the file's first line
+// and 0 for every other: a UTF-8 byte-order mark (EF BB BF), which a PC editor may put at
+// the very start of a file, is nothing there and damage anywhere else. time and level are
+// written only for a sample. Returns 1 for a sample, 0 otherwise.
+int parseSample(char *line, size_t length, int firstLine, uint32_t *time, uint32_t *level);
 
 // The one way a decimal number is read: the log's fields, the battery file and the report's
 // options all come here, and each caller says what may stand around the number and which

@@ -48,7 +48,7 @@ static Uint32 countSamples(const uint8_t *data, size_t size)
         char *line = static_cast<char *>(malloc(length));
         memcpy(line, data + start, length);
         Uint32 t, v;
-        count += static_cast<Uint32>(parseSample(line, length, &t, &v));
+        count += static_cast<Uint32>(parseSample(line, length, start == 0, &t, &v));
         free(line);
         start = i + 1;
     }
