@@ -11,20 +11,13 @@
 // header, no blanks, appended in time order. Seconds are tickCount when the sample was taken
 // (0, 60, 120, ...); the level is always 1 ... 5000.
 
-/* sampler state shared between threads */
-extern std::atomic<int> logging;          // 1 while logging; written by the main thread only
-extern std::atomic<Uint32> tickCount;     // seconds since logging started; reset by the main
-                                          // thread before the timer runs, then advanced by
-                                          // timerTick alone
-extern SDL_Rect chartRect;                // the chart's area, written by drawChart; both
-                                          // read and written under the screen lock
-extern std::atomic<const char *> sampleProblem;  // why the last sample could not be written
-                                          // ("Card full", ...), null when it was; written
-                                          // by appendSample and startLogging, read by the
-                                          // chart while logging
-
-// Device seams; tests point them at their own files and commands.
-extern const char *batteryPath;       // the kernel's battery file, "/proc/jz/battery"
+/* sampler state shared with the chart, the screens and the tests; what each holds and who
+   writes it is said beside its definition in sampler.cpp */
+extern std::atomic<int> logging;
+extern std::atomic<Uint32> tickCount;
+extern SDL_Rect chartRect;
+extern std::atomic<const char *> sampleProblem;
+extern const char *batteryPath;  // device seam
 
 // Main thread, not holding the screen lock, while not logging: starts the log in the current
 // slot. Takes the sample for second 0 at once (which creates the log), then arms the
@@ -40,7 +33,7 @@ void stopLogging(void);
 void stopLoggingForExit(void);
 
 // SDL timer callback, once a second while logging (and once directly from startLogging):
-// redraws the clock below the chart's right end and flips; on every 60th tick, beginning
+// redraws the clock in the chart's clockBox and flips; on every 60th tick, beginning
 // with tick 0, appends a sample and pushes an SDL_USEREVENT for the main loop. Takes the
 // screen lock itself, so its caller must not hold it. Returns interval.
 Uint32 timerTick(Uint32 interval, void *param);
