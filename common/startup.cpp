@@ -1,11 +1,42 @@
-// The start-up all three programs share: SDL, the screen, key repeat and the embedded font in
-// the order each program needs, and giveUp, the one failure path. Start at startUp.
+// The start-up all three programs share: the standard streams, then SDL, the screen, key
+// repeat and the embedded font in the order each program needs, and giveUp, the one failure
+// path. Start at startUp.
 #include "startup.h"
 
+#include <errno.h>
+#include <fcntl.h>
+#include <signal.h>
 #include <stdio.h>
 #include <stdlib.h>
+#include <unistd.h>
 
 #include "rwfont.h"
+
+// Caught rather than ignored: an ignored signal stays ignored across exec, and the commands
+// voltrace runs through the shell should meet a broken pipe as usual.
+static void dropBrokenPipe(int)
+{
+}
+
+void guardStandardStreams(void)
+{
+    for (int fd = 0; fd <= 2; fd++) {
+        if (fcntl(fd, F_GETFD) != -1 || errno != EBADF)
+            continue;
+        // The lowest free number: fd itself, since those below it are open.
+        int opened = open("/dev/null", O_RDWR);
+        if (opened > fd) {
+            dup2(opened, fd);
+            close(opened);
+        }
+    }
+
+    struct sigaction brokenPipe = {};
+    brokenPipe.sa_handler = dropBrokenPipe;
+    sigemptyset(&brokenPipe.sa_mask);
+    brokenPipe.sa_flags = SA_RESTART;
+    sigaction(SIGPIPE, &brokenPipe, nullptr);
+}
 
 int giveUp(const char *what, const char *why)
 {

@@ -1,6 +1,6 @@
 // Starting SDL, the 320 x 240 16-bit screen and the embedded font: one sequence for all three
-// programs, with what differs between them in a StartUp, and the one way out of a failed
-// start. Start reading at startUp.
+// programs, with what differs between them in a StartUp, the one way out of a failed start,
+// and the standard streams a launcher hands over. Start reading at startUp.
 #pragma once
 
 #include <SDL.h>
@@ -14,6 +14,14 @@ struct StartTexts {
     const char *ttf;        // TTF_Init failed
     const char *font;       // the embedded font did not open
 };
+
+// First thing in main, while no other thread exists: whichever of descriptors 0, 1 and 2 the
+// launcher left closed is opened onto /dev/null. Otherwise the X connection or the frame
+// buffer (opened without close-on-exec) takes the number: what is printed lands in it, and
+// the shell's commands inherit it. And standard output may be a pipe nobody reads: a write
+// to it then fails and is dropped (SIGPIPE is caught and does nothing), and the program goes
+// on until the user leaves.
+void guardStandardStreams(void);
 
 // What differs between the programs' start-ups; the steps themselves are the same.
 struct StartUp {
