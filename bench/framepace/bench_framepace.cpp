@@ -9,7 +9,7 @@
 #include <time.h>
 
 #include "framepace.h"
-#include "rwfont.h"
+#include "startup.h"
 
 static const int CALLS = 500;  // calls per round: about 1 ms of paint on a desktop machine
 static const int ROUNDS = 60;  // the best round counts; the others absorb interruptions
@@ -30,18 +30,12 @@ static inline void touched(void *memory)
 int main(void)
 {
     setenv("SDL_VIDEODRIVER", "dummy", 1);
-    if (TTF_Init() == -1 || SDL_Init(SDL_INIT_VIDEO) != 0) {
-        printf("failed to start SDL or SDL_ttf: %s\n", SDL_GetError());
-        return 1;
-    }
-    rw = SDL_RWFromMem(const_cast<unsigned char *>(rwfont), rwfontSize);
-    font = TTF_OpenFontRW(rw, 1, 10);
-    SDL_Surface *screen = SDL_SetVideoMode(320, 240, 16, SDL_HWSURFACE | SDL_DOUBLEBUF);
+    SDL_Surface *screen = nullptr;
+    if (startUp(FRAMEPACE_START, &screen, &rw, &font) != 0)
+        return -1;
     FILE *rateLines = fopen("/dev/null", "w");
-    if (!font || !screen || !rateLines) {
-        printf("failed to open the font, the screen or /dev/null\n");
-        return 1;
-    }
+    if (!rateLines)
+        return giveUp("failed to open /dev/null", nullptr);
     const size_t bytes = static_cast<size_t>(screen->pitch) * screen->h;
     // The loop's steady state: a window has closed, so a label is shown on every frame.
     setLabel("60.00fps");

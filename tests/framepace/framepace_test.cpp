@@ -12,7 +12,7 @@
 #include <vector>
 
 #include "framepace.h"
-#include "rwfont.h"
+#include "startup.h"
 
 namespace {
 
@@ -208,13 +208,7 @@ protected:
     static void SetUpTestSuite()
     {
         setenv("SDL_VIDEODRIVER", "dummy", 1);
-        ASSERT_EQ(TTF_Init(), 0);
-        rw = SDL_RWFromMem(const_cast<unsigned char *>(rwfont), rwfontSize);
-        font = TTF_OpenFontRW(rw, 1, 10);
-        ASSERT_NE(font, nullptr);
-        ASSERT_EQ(SDL_Init(SDL_INIT_VIDEO), 0);
-        screen = SDL_SetVideoMode(320, 240, 16, SDL_HWSURFACE | SDL_DOUBLEBUF);
-        ASSERT_NE(screen, nullptr);
+        ASSERT_EQ(startUp(FRAMEPACE_START, &screen, &rw, &font), 0);
     }
     static void TearDownTestSuite()
     {
