@@ -8,12 +8,14 @@
 #include <atomic>
 
 // Log file format: one line per sample, "<seconds>,<millivolts>\n" in plain decimal, no
-// header, no blanks, appended in time order. Seconds are tickCount when the sample was taken
-// (0, 60, 120, ...); the level is always 1 ... 5000.
+// header, no blanks, appended in time order. Seconds are the time since START on the
+// monotonic clock, rounded, when the sample was taken: 0, 60, 120, ... while the ticks keep
+// time, a later second for a late tick; the level is always 1 ... 5000.
 
 /* sampler state shared between threads */
 extern std::atomic<int> logging;          // 1 while logging; written by the main thread only
-extern std::atomic<Uint32> tickCount;     // seconds since logging started; reset by the main
+extern std::atomic<Uint32> tickCount;     // timer ticks since logging started, each 60th
+                                          // samples; reset by the main
                                           // thread before the timer runs, then advanced by
                                           // timerTick alone
 extern SDL_Rect chartRect;                // the chart's area, written by drawChart; both
@@ -25,6 +27,15 @@ extern std::atomic<const char *> sampleProblem;  // why the last sample could no
 
 // Device seams; tests point them at their own files and commands.
 extern const char *batteryPath;       // the kernel's battery file, "/proc/jz/battery"
+extern long long (*monotonicMs)(void);  // the clock the log's seconds come from,
+                                      // clockMonotonicMs
+
+// Milliseconds of CLOCK_MONOTONIC: setting the wall clock does not move it.
+long long clockMonotonicMs(void);
+
+// Main thread, while not logging (startLogging calls it): makes now second 0 of the log and
+// forgets which file the last log was, so that the next sample may create a new one.
+void beginLog(void);
 
 // Main thread, not holding the screen lock, while not logging: starts the log in the current
 // slot. Takes the sample for second 0 at once (which creates the log), then arms the
@@ -40,18 +51,23 @@ void stopLogging(void);
 void stopLoggingForExit(void);
 
 // SDL timer callback, once a second while logging (and once directly from startLogging):
-// redraws the clock below the chart's right end and flips; on every 60th tick, beginning
+// redraws the clock (the rounded seconds of monotonicMs since beginLog) below the chart's
+// right end and flips; on every 60th tick, beginning
 // with tick 0, appends a sample and pushes an SDL_USEREVENT for the main loop. Takes the
 // screen lock itself, so its caller must not hold it. Returns interval.
 Uint32 timerTick(Uint32 interval, void *param);
 
-// Reads the battery and appends one line for second tickCount to csvPath. The line is
-// written in one write and fsynced before the file is closed, and a newly created log's
-// folder is fsynced too: the device usually dies mid-discharge, and on a FAT card whatever
-// is still in the page cache then is lost. A sample that cannot be written (a full or
-// read-only card) is lost, sampleProblem says why, and a line that did not fit whole is cut
-// off again: the log keeps whole lines only. The next sample is tried as usual.
-void appendSample(void);
+// Reads the battery and appends one line for the given second to the log at csvPath. The
+// line is written in one write and fsynced before the file is closed, and a newly created
+// log's folder is fsynced too: the device usually dies mid-discharge, and on a FAT card
+// whatever is still in the page cache then is lost. Only the first sample since beginLog
+// (or a later one, when no sample has created the log yet) creates the file; every later one
+// writes only while csvPath still leads to that file (after a remount: a file on the same
+// file system whose length and last line are as this log's), else it writes nothing and
+// sampleProblem says "Card removed". A sample that cannot be written (a full or read-only
+// card) is lost, sampleProblem says why, and a line that did not fit whole is cut off again:
+// the log keeps whole lines only. The next sample is tried as usual.
+void appendSample(Uint32 seconds);
 
 // The battery level in millivolts, 1 ... 5000: the leading decimal integer of the battery
 // file's first line. A missing, unreadable or empty file, a line without a number, and any

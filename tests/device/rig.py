@@ -586,6 +586,12 @@ class Guest:
             raise RigError("could not write %s on the card" % rel)
         os.remove(drop)
 
+    def in_namespace(self, program, command, timeout=30):
+        """Runs a shell command in the program's own mount namespace (its /proc/jz, its view
+        of the card) and returns its status."""
+        return self.shell("nsenter -t %d -m sh -c %s" % (program.pid, shlex.quote(command)),
+                          timeout)
+
     def inside(self, path):
         """The guest's path of a host path in the share."""
         rel = os.path.relpath(path, self.share)
@@ -696,6 +702,16 @@ def wait_for(check, timeout, step=0.05):
             return False
         time.sleep(step)
     return True
+
+
+def by_minute(log):
+    """A log (text or bytes) with each sample's seconds cut to its whole minute: the 60th tick
+    comes up to SAMPLE_MINUTE late on a busy host, and its line carries that true second."""
+    if log is None:
+        return None
+    text = log if isinstance(log, str) else log.decode(errors="replace")
+    cut = re.sub(r"^\d+", lambda m: str(int(m.group()) // 60 * 60), text, flags=re.M)
+    return cut if isinstance(log, str) else cut.encode()
 
 
 def read(path):
