@@ -35,19 +35,19 @@ static const int SAMPLE_EVERY = 60;       // ticks (seconds) between samples
 /* the log being written: its second 0, and which file it is, so that no sample goes
    anywhere else. beginLog sets both on the main thread before the timer is armed; after it
    only appendSample, under the screen lock, touches the file's part */
-long long (*monotonicMs)(void) = clockMonotonicMs;  // device seam; set before logging starts
-static std::atomic<long long> logStartMs{0};  // monotonicMs() at START
+Uint32 (*monotonicMs)(void) = clockMonotonicMs;  // device seam; set before logging starts
+static std::atomic<Uint32> logStartMs{0};  // monotonicMs() at START
 static bool logKnown;           // a sample has created the log; no later one may create it
 static dev_t logDevice;         // the file system the log was created on
 static ino_t logInode;          // the log there; FAT numbers its files anew at every mount
 static off_t logLength;         // the log's length after our last line
 static char logTail[32];        // that last line, to know the log again after a remount
 
-long long clockMonotonicMs(void)
+Uint32 clockMonotonicMs(void)
 {
     timespec now = {};
     clock_gettime(CLOCK_MONOTONIC, &now);
-    return now.tv_sec * 1000LL + now.tv_nsec / 1000000;
+    return static_cast<Uint32>(now.tv_sec * 1000LL + now.tv_nsec / 1000000);
 }
 
 void beginLog(void)
@@ -117,7 +117,7 @@ Uint32 timerTick(Uint32 interval, void *param)
     // The time shown and logged is the clock's, not the count of ticks: SDL's timer starts
     // each second when the last tick ran, so on a busy device the ticks fall behind. Rounded,
     // so a tick a few milliseconds early still shows its whole second.
-    Uint32 seconds = static_cast<Uint32>((monotonicMs() - logStartMs + 500) / 1000);
+    Uint32 seconds = (monotonicMs() - logStartMs + 500) / 1000;
     drawClock(seconds);
     SDL_Flip(screen);
     if (tick % SAMPLE_EVERY == 0) {

@@ -27,11 +27,12 @@ extern std::atomic<const char *> sampleProblem;  // why the last sample could no
 
 // Device seams; tests point them at their own files and commands.
 extern const char *batteryPath;       // the kernel's battery file, "/proc/jz/battery"
-extern long long (*monotonicMs)(void);  // the clock the log's seconds come from,
+extern Uint32 (*monotonicMs)(void);   // the clock the log's seconds come from,
                                       // clockMonotonicMs
 
-// Milliseconds of CLOCK_MONOTONIC: setting the wall clock does not move it.
-long long clockMonotonicMs(void);
+// Milliseconds of CLOCK_MONOTONIC, wrapping at 32 bits (after 49 days; the seconds since
+// START are taken modulo that too): setting the wall clock does not move it.
+Uint32 clockMonotonicMs(void);
 
 // Main thread, while not logging (startLogging calls it): makes now second 0 of the log and
 // forgets which file the last log was, so that the next sample may create a new one.

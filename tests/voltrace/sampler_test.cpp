@@ -172,7 +172,7 @@ TEST_F(Sampler, SamplesGoOnlyIntoTheFileTheFirstOneCreated)
 // milliseconds early or late shows its own second, a late one its true second.
 TEST_F(Sampler, TheSecondsShownAndLoggedAreTheClocksNotTheTicks)
 {
-    static long long now;
+    static Uint32 now;
     monotonicMs = [] { return now; };
     now = 7777;
     beginLog();
@@ -180,8 +180,7 @@ TEST_F(Sampler, TheSecondsShownAndLoggedAreTheClocksNotTheTicks)
     setBattery("3950\n");
     logging = 1;
     struct Tick {
-        Uint32 count;
-        long long ms;
+        Uint32 count, ms;
         const char *clock;
     } ticks[] = {{0, 0, "00:00:00"}, {1, 1004, "00:00:01"}, {60, 59990, "00:01:00"},
                  {61, 61400, "00:01:01"}, {120, 127600, "00:02:08"}};
