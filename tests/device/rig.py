@@ -587,8 +587,7 @@ class Guest:
         os.remove(drop)
 
     def in_namespace(self, program, command, timeout=30):
-        """Runs a shell command in the program's own mount namespace (its /proc/jz, its view
-        of the card) and returns its status."""
+        """Runs a shell command in the program's mount namespace; returns its status."""
         return self.shell("nsenter -t %d -m sh -c %s" % (program.pid, shlex.quote(command)),
                           timeout)
 
@@ -705,13 +704,9 @@ def wait_for(check, timeout, step=0.05):
 
 
 def by_minute(log):
-    """A log (text or bytes) with each sample's seconds cut to its whole minute: the 60th tick
-    comes up to SAMPLE_MINUTE late on a busy host, and its line carries that true second."""
-    if log is None:
-        return None
-    text = log if isinstance(log, str) else log.decode(errors="replace")
-    cut = re.sub(r"^\d+", lambda m: str(int(m.group()) // 60 * 60), text, flags=re.M)
-    return cut if isinstance(log, str) else cut.encode()
+    """A log's bytes with each sample's seconds cut to its whole minute: the 60th tick comes
+    up to SAMPLE_MINUTE late on a busy host, and its line carries that true second."""
+    return log and re.sub(rb"(?m)^\d+", lambda m: b"%d" % (int(m.group()) // 60 * 60), log)
 
 
 def read(path):
