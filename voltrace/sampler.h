@@ -14,10 +14,9 @@
 
 /* sampler state shared between threads */
 extern std::atomic<int> logging;          // 1 while logging; written by the main thread only
-extern std::atomic<Uint32> tickCount;     // timer ticks since logging started, each 60th
-                                          // samples; reset by the main
-                                          // thread before the timer runs, then advanced by
-                                          // timerTick alone
+extern std::atomic<Uint32> tickCount;     // timer ticks since logging started (every 60th
+                                          // samples); reset by the main thread before the
+                                          // timer runs, then advanced by timerTick alone
 extern SDL_Rect chartRect;                // the chart's area, written by drawChart; both
                                           // read and written under the screen lock
 extern std::atomic<const char *> sampleProblem;  // why the last sample could not be written
@@ -53,9 +52,9 @@ void stopLoggingForExit(void);
 
 // SDL timer callback, once a second while logging (and once directly from startLogging):
 // redraws the clock (the rounded seconds of monotonicMs since beginLog) below the chart's
-// right end and flips; on every 60th tick, beginning
-// with tick 0, appends a sample and pushes an SDL_USEREVENT for the main loop. Takes the
-// screen lock itself, so its caller must not hold it. Returns interval.
+// right end and flips; on every 60th tick, beginning with tick 0, appends a sample for those
+// seconds and pushes an SDL_USEREVENT for the main loop. Takes the screen lock itself, so
+// its caller must not hold it. Returns interval.
 Uint32 timerTick(Uint32 interval, void *param);
 
 // Reads the battery and appends one line for the given second to the log at csvPath. The

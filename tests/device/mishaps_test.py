@@ -1,7 +1,8 @@
-"""voltrace logging through what befalls a handheld: the wall clock set back an hour, programs
-hogging the processor on a busy host, the card's file system going away and coming back. Each sample's second
-stays within 2 s of the time the host measures; while the card is gone nothing is written
-anywhere and the logging screen says so; once it is back the samples go on in the same log.
+"""voltrace logging through what befalls a handheld: the wall clock set back an hour,
+programs hogging the processor on a busy host, the card's file system going away and coming
+back. Each sample's second stays within 2 s of the time the host measures; while the card is
+gone nothing is written anywhere and the logging screen says so; once it is back the samples go
+on in the same log.
 """
 import os
 import re
@@ -13,7 +14,7 @@ from fullcard_test import words
 from voltrace_test import band_shown, help_shown, white
 
 PLOT = (32, 40, 280, 140)  # the chart's points and the words across them
-HOGS = "for i in 1 2 3 4; do nice -n -20 sh -c 'while :; do :; done' & echo $! >>/tmp/h; done"
+HOGS = "for i in 1 2; do yes >/dev/null & echo $! >>/tmp/h; done"
 
 
 def main():
@@ -43,7 +44,7 @@ def main():
         for pause in (1.5, 0.5) * 15:
             os.kill(guest.proc.pid, signal.SIGSTOP if pause > 1 else signal.SIGCONT)
             time.sleep(pause)
-        guest.shell("kill $(cat /tmp/h)", 60)
+        checks.equal(guest.shell("kill $(cat /tmp/h)", 60), 0, "the hogs ended")
         level(3700)
         before = guest.capture()
         checks.equal(guest.in_namespace(p, "umount -l " + rig.CARD) + guest.shell(
@@ -63,7 +64,7 @@ def main():
         seen = re.fullmatch(rb"0,3900\n\d+,3800\n(\d+),3700\n", log)
         checks.check(seen and abs(int(seen.group(1)) - fourth) <= 2, "card back: the sample "
                      "in the same log, within 2 s of %.1f s" % fourth, repr(log))
-        checks.check(fourth - 180 >= 5, "the hogs made the ticks 5 s late", "%.1f s" % fourth)
+        checks.check(fourth - 180 >= 5, "the ticks fell 5 s behind", "%.1f s" % fourth)
         print("samples seen %.1f and %.1f s after the first: %r" % (second, fourth, log))
         guest.press("START")
         guest.press("SELECT")
