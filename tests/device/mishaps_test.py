@@ -1,9 +1,7 @@
-"""voltrace logging through what befalls a handheld: the wall clock set back an hour,
-programs hogging the processor on a busy host, the card's file system going away and coming
-back. Each sample's second stays within 2 s of the time the host measures; while the card is
-gone nothing is written anywhere and the logging screen says so; once it is back the samples go
-on in the same log.
-"""
+"""voltrace logging through a handheld's mishaps: the wall clock set back, the processor hogged
+on a busy host, the card's file system gone and back. Each sample's second stays within 2 s of
+the host's time; while the card is gone nothing is written and the screen says so; then the
+samples go on in the same log."""
 import os
 import re
 import signal
@@ -66,9 +64,7 @@ def main():
                      "in the same log, within 2 s of %.1f s" % fourth, repr(log))
         checks.check(fourth - 180 >= 5, "the ticks fell 5 s behind", "%.1f s" % fourth)
         print("samples seen %.1f and %.1f s after the first: %r" % (second, fourth, log))
-        guest.press("START")
-        guest.press("SELECT")
-        checks.equal(p.wait(20), 0, "exit status after START and SELECT")
+        checks.check(p.running(), "voltrace still logging", "status %s" % p.status)
     checks.finish()
 
 
