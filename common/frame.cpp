@@ -3,7 +3,6 @@
 #include "frame.h"
 
 #include <signal.h>
-#include <stdio.h>
 #include <stdlib.h>
 #include <unistd.h>
 
@@ -77,31 +76,11 @@ void installSignalHandlers(void)
 
 int startVideo(int repeatDelay, int repeatInterval)
 {
-    setenv("SDL_NOMOUSE", "1", 1);
-    if (SDL_Init(SDL_INIT_TIMER | SDL_INIT_VIDEO) != 0) {
-        printf("Could not initialize SDL: %s\n", SDL_GetError());
+    StartUp how = FRAME_START;
+    how.repeatDelay = repeatDelay;
+    how.repeatInterval = repeatInterval;
+    if (startUp(how, &screen, &rw, &font) != 0)
         return -1;
-    }
-    SDL_PumpEvents();
-    SDL_ShowCursor(0);
-    screen = SDL_SetVideoMode(320, 240, 16, 0);
-    if (!screen) {
-        printf("Could not set the 320x240 16-bit video mode: %s\n", SDL_GetError());
-        return -1;
-    }
-    SDL_EnableKeyRepeat(repeatDelay, repeatInterval);
-    if (TTF_Init() == -1) {
-        puts("failed to TTF_Init");
-        return -1;
-    }
-    rw = SDL_RWFromMem(const_cast<unsigned char *>(rwfont), rwfontSize);
-    font = TTF_OpenFontRW(rw, 1, 8);
-    if (!font) {
-        printf("Could not open the embedded font: %s\n", TTF_GetError());
-        return -1;
-    }
-    TTF_SetFontHinting(font, TTF_HINTING_NORMAL);
-    TTF_SetFontOutline(font, 0);
 
     pthread_mutex_lock(&screenLock);
     screenClosed = false;

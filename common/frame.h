@@ -6,6 +6,7 @@
 #include <SDL_ttf.h>
 
 #include "rwfont.h"
+#include "startup.h"
 
 // Process-wide objects, valid from a successful startVideo until quitApp.
 extern SDL_Surface *screen;  // 320 x 240, 16 bits per pixel, software surface
@@ -26,15 +27,15 @@ enum {
     ANCHOR_MIDDLE = 32,  // y is the middle; wins over ANCHOR_BOTTOM
 };
 
-// Start-up step 1, called first in main before any other thread exists: SIGINT and SIGTERM
-// are blocked in every thread and taken by one waiting thread, which has the main thread run
-// quitApp(signal) at its next waitEvent (or, should it not begin within 3 s, or not finish
-// within 12 s more, syncs and ends the process with the signal number itself); SIGSEGV
-// syncs and ends the process at once with status 11.
+// Start-up step 1, called in main right after guardStandardStreams, before any other thread
+// exists: SIGINT and SIGTERM are blocked in every thread and taken by one waiting thread,
+// which has the main thread run quitApp(signal) at its next waitEvent (or, should it not
+// begin within 3 s, or not finish within 12 s more, syncs and ends the process with the
+// signal number itself); SIGSEGV syncs and ends the process at once with status 11.
 void installSignalHandlers(void);
 
-// Start-up steps 5 to 11: SDL, the 320 x 240 x 16 screen, key repeat (ms), SDL_ttf and the
-// font. On failure prints one line naming what failed and returns -1, which main returns.
+// Start-up steps 5 to 11: startUp as FRAME_START with this key repeat (ms), into screen, rw
+// and font. On failure prints one line naming what failed and returns -1, which main returns.
 int startVideo(int repeatDelay, int repeatInterval);
 
 // Ends the program: sync, closes the font, shuts SDL and SDL_ttf down, exit(code). Never

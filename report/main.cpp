@@ -3,6 +3,7 @@
 // all; --gauge writes the battery gauge. main reads like the run: options, logs, table, gauge,
 // page.
 #include <errno.h>
+#include <getopt.h>
 #include <stdint.h>
 #include <stdio.h>
 #include <string.h>
@@ -11,6 +12,7 @@
 #include <vector>
 
 #include "gauge.h"
+#include "logfile.h"
 #include "page.h"
 #include "summary.h"
 
@@ -61,19 +63,17 @@ static int usageError(const char *message)
 // A level in millivolts: decimal digits only, at most 32 bits.
 static int parseMillivolts(const char *text, uint32_t *value)
 {
-    unsigned long long v = 0;
-    if (*text == '\0')
+    uint32_t v = 0;
+    const char *end = readDecimal(text, 0xFFFFFFFFu, &v);
+    if (!end || *end != '\0')
         return 0;
-    for (const char *p = text; *p; p++) {
-        if (*p < '0' || *p > '9')
-            return 0;
-        v = v * 10 + static_cast<unsigned>(*p - '0');
-        if (v > 0xFFFFFFFFull)
-            return 0;
-    }
-    *value = static_cast<uint32_t>(v);
+    *value = v;
     return 1;
 }
+
+// The long options' codes lie beyond every character, so that an error names the word the
+// user typed (--help=x is "unknown option --help=x", not -h).
+enum { OPTION_HELP = 256, OPTION_GAUGE, OPTION_EMPTY };
 
 int main(int argc, char **argv)
 {
@@ -81,40 +81,53 @@ int main(int argc, char **argv)
     const char *gaugePath = nullptr;
     uint32_t emptyLevel = EMPTY_DEFAULT;
     int emptyGiven = 0;
-    std::vector<const char *> paths;
-    int optionsEnd = 0;
-    for (int i = 1; i < argc; i++) {
-        const char *arg = argv[i];
-        if (optionsEnd || arg[0] != '-' || arg[1] == '\0') {
-            paths.push_back(arg);
-        } else if (strcmp(arg, "--") == 0) {
-            optionsEnd = 1;
-        } else if (strcmp(arg, "-h") == 0 || strcmp(arg, "--help") == 0) {
+    static const struct option LONG_OPTIONS[] = {
+        {"help", no_argument, nullptr, OPTION_HELP},
+        {"gauge", required_argument, nullptr, OPTION_GAUGE},
+        {"empty", required_argument, nullptr, OPTION_EMPTY},
+        {nullptr, 0, nullptr, 0},
+    };
+    opterr = 0;  // the leading ':' and opterr 0: every message is the report's own
+    int option;
+    while ((option = getopt_long(argc, argv, ":ho:", LONG_OPTIONS, nullptr)) != -1) {
+        switch (option) {
+        case 'h':
+        case OPTION_HELP:
             fputs(USAGE, stdout);
             return 0;
-        } else if (strcmp(arg, "-o") == 0) {
-            if (i + 1 >= argc)
-                return usageError("-o needs the name of the page to write");
+        case 'o':
             if (pagePath)
                 return usageError("-o given twice");
-            pagePath = argv[++i];
-        } else if (strcmp(arg, "--gauge") == 0) {
-            if (i + 1 >= argc)
-                return usageError("--gauge needs the name of the table to write");
+            pagePath = optarg;
+            break;
+        case OPTION_GAUGE:
             if (gaugePath)
                 return usageError("--gauge given twice");
-            gaugePath = argv[++i];
-        } else if (strcmp(arg, "--empty") == 0) {
-            if (i + 1 >= argc || !parseMillivolts(argv[i + 1], &emptyLevel))
+            gaugePath = optarg;
+            break;
+        case OPTION_EMPTY:
+            if (!parseMillivolts(optarg, &emptyLevel))
                 return usageError("--empty needs a level in millivolts, such as 3600");
             if (emptyGiven)
                 return usageError("--empty given twice");
             emptyGiven = 1;
-            i++;
-        } else {
-            return usageError((std::string("unknown option ") + arg).c_str());
+            break;
+        case ':':
+            if (optopt == 'o')
+                return usageError("-o needs the name of the page to write");
+            if (optopt == OPTION_GAUGE)
+                return usageError("--gauge needs the name of the table to write");
+            return usageError("--empty needs a level in millivolts, such as 3600");
+        default:
+            // A short option is named by its letter; a long one by the word as typed.
+            if (optopt != 0 && optopt < OPTION_HELP)
+                return usageError((std::string("unknown option -") + static_cast<char>(optopt))
+                                      .c_str());
+            return usageError((std::string("unknown option ") + argv[optind - 1]).c_str());
         }
     }
+    // getopt_long has moved the logs after the options, in the order given.
+    std::vector<const char *> paths(argv + optind, argv + argc);
     if (paths.empty())
         return usageError("no log named");
 

@@ -40,7 +40,7 @@ int readLogFrom(FILE *file, LogSummary *log, std::string *problem)
     while ((n = getline(&line, &size, file)) > 0) {
         log->lines++;
         Sample s;
-        if (!parseSample(line, static_cast<size_t>(n), &s.time, &s.level)) {
+        if (!parseSample(line, static_cast<size_t>(n), log->lines == 1, &s.time, &s.level)) {
             if (log->firstDamaged == 0)
                 log->firstDamaged = log->lines;
             continue;

@@ -1,39 +1,23 @@
 #!/usr/bin/env python3
 """Packs what a user unpacks onto the card: the given files in one folder, vantiro-tools/,
 with SHA256SUMS, as DIST_DIR/vantiro-tools-VERSION-mipsel.zip. Each file keeps its name and
-its permission bits (the programs stay executable). VERSION is the project's own (VERSION in
-CMakeLists.txt's project()), else what git describe says. An older archive is removed, so
-DIST_DIR holds the one that matches its programs.
+its permission bits (the programs stay executable). VERSION is the project's own, as the build
+passes it. An older archive is removed, so DIST_DIR holds the one that matches its programs.
 
-Usage: release-zip.py DIST_DIR FILE...
+Usage: release-zip.py DIST_DIR VERSION FILE...
 """
 import glob
 import hashlib
 import os
-import re
-import subprocess
 import sys
 import zipfile
 
-ROOT = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..")
 FOLDER = "vantiro-tools"
 
 
-def version():
-    with open(os.path.join(ROOT, "CMakeLists.txt")) as cmake:
-        declared = re.search(r"^project\([^)]*\bVERSION\s+([0-9][0-9.]*)", cmake.read(), re.M)
-    if declared:
-        return declared.group(1)
-    described = subprocess.run(["git", "-C", ROOT, "describe", "--tags", "--always", "--dirty"],
-                               capture_output=True, text=True)
-    if described.returncode != 0:
-        sys.exit("release-zip: no project VERSION and no git history to name the release")
-    return described.stdout.strip()
-
-
 def main():
-    dist, files = sys.argv[1], sys.argv[2:]
-    archive = os.path.join(dist, "vantiro-tools-%s-mipsel.zip" % version())
+    dist, version, files = sys.argv[1], sys.argv[2], sys.argv[3:]
+    archive = os.path.join(dist, "vantiro-tools-%s-mipsel.zip" % version)
     sums = "".join("%s  %s\n" % (hashlib.sha256(open(f, "rb").read()).hexdigest(),
                                  os.path.basename(f)) for f in files)
     partial = archive + ".partial"

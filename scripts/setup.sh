@@ -18,10 +18,12 @@ xz-utils file emscripten unzip"
 # qemu-user runs the device build on a release-1 core with the counting plugin.
 bench="$run $dist qemu-user"
 # The rest of the tests: sanitizer and fuzz builds (clang), the font's generator, keys and SVG
-# rendering in the program tests, the mipsel sysroot and qemu, the emulated handheld and its
-# FAT card (read and judged with mtools and fsck.fat), and the report's page in a real browser.
+# rendering in the program tests, the emulated handheld (its kernel fetched with debootstrap)
+# and its FAT card (read and judged with mtools and fsck.fat), and the report's page in the
+# three browser engines (WebKit's MiniBrowser comes with its driver and runs on run's Xvfb).
 test="$bench clang libclang-rt-14-dev python3-fonttools xdotool librsvg2-bin strace
-debootstrap qemu-system-mips seabios ipxe-qemu mtools dosfstools chromium"
+debootstrap qemu-system-mips seabios ipxe-qemu mtools dosfstools chromium firefox-esr
+webkit2gtk-driver"
 
 case ${1:-} in
     run) packages=$run ;;

@@ -12,6 +12,8 @@ SDL_Rect target;                 // pixels; written by the main thread under the
 std::atomic<int> flashing{0};    // 0 or 1; written by the main thread (and by the quitting
                                  // thread through endFlashThread), read by the flashing thread
 const Uint8 *keys;               // SDL's own array, updated by SDL_PumpEvents on the main thread
+static int downBefore;           // START_HELD_OVER, SELECT_HELD_OVER: those of the two down
+                                 // at the last key event handled; main thread only
 void (*flashPause)(void) = pauseOnePeriod;  // run by the flashing thread after each flip
 static SDL_Thread *flashThreadHandle;  // the running or ended-but-not-waited-for thread, or
                                        // null; under threadLock, main or quitting thread
@@ -51,6 +53,14 @@ static const KeyStep KEY_STEPS[] = {
 
 int handleEvent(const SDL_Event &event)
 {
+    if (event.type != SDL_KEYDOWN && event.type != SDL_KEYUP)
+        return 0;  // SDL_QUIT included: only SELECT leaves
+    // Key repeat brings key presses, and no releases, while a key is held: START or SELECT
+    // down now and at the last key event is the same press.
+    int downNow = (keys[SDLK_RETURN] ? START_HELD_OVER : 0) |
+                  (keys[SDLK_ESCAPE] ? SELECT_HELD_OVER : 0);
+    int heldOver = downNow & downBefore;
+    downBefore = downNow;
     if (event.type == SDL_KEYUP) {
         // A stopped thread ends within one period of the START press; take it back here so
         // no ended thread lingers while the program sits idle.
@@ -58,10 +68,8 @@ int handleEvent(const SDL_Event &event)
             endFlashThread();
         return 1;
     }
-    if (event.type != SDL_KEYDOWN)
-        return 0;  // SDL_QUIT included: only SELECT leaves
 
-    switch (decideKeyPress(keys, flashing)) {
+    switch (decideKeyPress(keys, flashing, heldOver)) {
     case TOGGLE_FLASHING:
         // No redraw: the release that follows brings the footer up to date.
         if (flashing)
@@ -83,13 +91,13 @@ int handleEvent(const SDL_Event &event)
     return 1;
 }
 
-KeyAction decideKeyPress(const Uint8 *held, int isFlashing)
+KeyAction decideKeyPress(const Uint8 *held, int isFlashing, int heldOverKeys)
 {
     if (held[SDLK_RETURN])
-        return TOGGLE_FLASHING;
+        return heldOverKeys & START_HELD_OVER ? IGNORE_KEY : TOGGLE_FLASHING;
     if (isFlashing)
         return IGNORE_KEY;
-    if (held[SDLK_ESCAPE])
+    if (held[SDLK_ESCAPE] && !(heldOverKeys & SELECT_HELD_OVER))
         return QUIT;
     return MOVE_TARGET;
 }
@@ -171,8 +179,8 @@ void drawTarget(void)
 void startFlashing(void)
 {
     pthread_mutex_lock(&threadLock);
-    // Held START repeats every few milliseconds, quicker than a stopped thread notices its
-    // flag: wait for it, so two threads never flash at once.
+    // A second START can come quicker than a stopped thread notices its flag: wait for it,
+    // so two threads never flash at once.
     if (flashThreadHandle)
         SDL_WaitThread(flashThreadHandle, nullptr);
     flashing = 1;

@@ -1,6 +1,9 @@
 // The frame in the real voltrace and strobel binaries on a virtual display: the title on
-// standard output, the header on screen, and the exits after SIGTERM and SIGINT with sync.
+// standard output, the header on screen, and the exits after SIGTERM and SIGINT with sync;
+// and all three programs as a careless launcher starts them.
+#include <limits.h>
 #include <signal.h>
+#include <unistd.h>
 
 #include <gtest/gtest.h>
 
@@ -77,5 +80,42 @@ INSTANTIATE_TEST_SUITE_P(Programs, FrameProgram,
                          [](const ::testing::TestParamInfo<Case> &param) {
                              return std::string(param.param.title);
                          });
+
+// Started with descriptors 0, 1 and 2 closed, or with standard output a pipe whose reader is
+// gone, each program runs as usual: the closed ones are /dev/null (never a file, device or
+// socket the program opened itself), the rate lines and the title are dropped, and it ends on
+// SIGTERM or SELECT with its usual status (framepace's SDL turns SIGTERM into a quit event).
+TEST(Launcher, ClosedStreamsOrABrokenPipeChangeNothing)
+{
+    ASSERT_GE(startDisplay(), 0);
+    struct {
+        const char *binary;
+        int sigtermStatus;
+    } programs[] = {{VOLTRACE_BIN, SIGTERM}, {STROBEL_BIN, SIGTERM}, {FRAMEPACE_BIN, 0}};
+    for (const auto &program : programs)
+        for (Streams streams : {STREAMS_CLOSED, STDOUT_BROKEN_PIPE}) {
+            SCOPED_TRACE(std::string(program.binary) + (streams == STREAMS_CLOSED ? " closed"
+                                                                                 : " pipe"));
+            Launch options;
+            options.home = makeTempDir();
+            options.streams = streams;
+            Program p = launch(program.binary, options);
+            ASSERT_GT(p.pid, 0) << "no window";
+            pauseMs(2500);  // two of framepace's rate lines
+            if (streams == STREAMS_CLOSED) {
+                for (int fd = 0; fd <= 2; fd++) {
+                    std::string link = "/proc/" + std::to_string(p.pid) + "/fd/";
+                    char target[PATH_MAX] = "";
+                    EXPECT_GT(readlink((link + char('0' + fd)).c_str(), target, PATH_MAX - 1), 0);
+                    EXPECT_STREQ(target, "/dev/null") << "descriptor " << fd;
+                }
+                sendSignal(p, SIGTERM);
+                EXPECT_EQ(waitExit(p, 10000), program.sigtermStatus);
+            } else {
+                press("Escape");
+                EXPECT_EQ(waitExit(p, 5000), 0);
+            }
+        }
+}
 
 }  // namespace

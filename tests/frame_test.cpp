@@ -223,13 +223,14 @@ TEST_F(Frame, ClosingTwiceClosesTheFontOnceAndRefusesTheScreen)
     EXPECT_TRUE(holdScreen().ownsLock());
 }
 
-// Death tests start SDL inside the dying child (see DEATH_TEST_STYLE in tests/CMakeLists.txt).
+// Death tests re-execute the test binary, so the dying child has none of the threads SDL left in
+// the parent, and start SDL inside that child.
 class FrameDeathTest : public ::testing::Test {
 protected:
     void SetUp() override
     {
         setenv("SDL_VIDEODRIVER", "dummy", 1);
-        GTEST_FLAG_SET(death_test_style, DEATH_TEST_STYLE);
+        GTEST_FLAG_SET(death_test_style, "threadsafe");
     }
 };
 

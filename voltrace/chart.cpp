@@ -16,8 +16,10 @@
 static const int CHART_TOP = 50;          // y of the level axis's top end
 static const int CHART_HEIGHT = 130;      // the time axis is row CHART_TOP + CHART_HEIGHT - 1
 static const int CHART_RIGHT = 310;       // x of the time axis's right end, whatever W is
-static const int READOUT_WIDTH = 70;      // the box that the readout (and the clock) erase
-static const int READOUT_HEIGHT = 36;
+static const int READOUT_WIDTH = 70;      // the box that the readout erases: the end-time
+static const int READOUT_HEIGHT = 36;     // label's line and the value's line below it
+static const int CLOCK_HEIGHT = 17;       // the end-time label's line alone, which the clock
+                                          // redraws every second
 
 // A one-sample range would make the scale divide by zero: give it ten units, downwards when
 // upwards would wrap.
@@ -33,7 +35,7 @@ static void widen(Uint32 *min, Uint32 *max)
 
 ChartRanges scanLog(const char *path)
 {
-    ChartRanges r = {0, 0xFFFFFFFFu, 0, 0xFFFFFFFFu, 0, 0};
+    ChartRanges r = {0, 0xFFFFFFFFu, 0, 0xFFFFFFFFu, 0, 0, 0};
     FILE *log = fopen(path, "r");
     if (!log)
         return r;
@@ -41,26 +43,30 @@ ChartRanges scanLog(const char *path)
     char *line = nullptr;
     size_t size = 0;
     ssize_t n;
-    while ((n = getline(&line, &size, log)) > 0) {
+    for (int first = 1; (n = getline(&line, &size, log)) > 0; first = 0) {
         Uint32 t, v;
-        if (!parseSample(line, static_cast<size_t>(n), &t, &v))
+        if (!parseSample(line, static_cast<size_t>(n), first, &t, &v))
             continue;
         if (t > r.timeMax)
             r.timeMax = t;
         if (t < r.timeMin)
             r.timeMin = t;
+        r.lineCount++;
+        // The device was awake and logging, but this says nothing of the battery.
+        if (v == NO_READING)
+            continue;
         if (v > r.levelMax)
             r.levelMax = v;
         if (v < r.levelMin)
             r.levelMin = v;
-        r.lineCount++;
+        r.readingCount++;
     }
     free(line);
     fclose(log);
-    if (r.lineCount > 0) {
+    if (r.lineCount > 0)
         widen(&r.timeMin, &r.timeMax);
+    if (r.readingCount > 0)
         widen(&r.levelMin, &r.levelMax);
-    }
     return r;
 }
 
@@ -92,6 +98,13 @@ static float volts(Uint32 level)
     return static_cast<float>(static_cast<double>(level)) / 1000.0f;
 }
 
+SDL_Rect clockBox(void)
+{
+    const int right = chartRect.x + chartRect.w, bottom = chartRect.y + chartRect.h;
+    return {static_cast<Sint16>(right - READOUT_WIDTH), static_cast<Sint16>(bottom),
+            READOUT_WIDTH, CLOCK_HEIGHT};
+}
+
 void drawAxes(SDL_Rect r)
 {
     SDL_FillRect(screen, &r, SDL_MapRGB(screen->format, 255, 255, 255));
@@ -106,14 +119,17 @@ void drawPoint(int x, int y)
     SDL_FillRect(screen, &dot, SDL_MapRGB(screen->format, 255, 255, 255));
 }
 
+// The level labels only when the log holds a reading; the time labels for any sample.
 static void drawRangeLabels(const ChartRanges &r)
 {
     const int x = chartRect.x, y = chartRect.y, right = CHART_RIGHT, bottom = y + chartRect.h;
     char text[64];
-    snprintf(text, sizeof text, "%0.1f", volts(r.levelMax));
-    drawText(x - 4, y, text, BODY_COLOR, ANCHOR_RIGHT | ANCHOR_MIDDLE);
-    snprintf(text, sizeof text, "%0.1f", volts(r.levelMin));
-    drawText(x - 4, bottom, text, BODY_COLOR, ANCHOR_RIGHT | ANCHOR_BOTTOM);
+    if (r.readingCount > 0) {
+        snprintf(text, sizeof text, "%0.1f", volts(r.levelMax));
+        drawText(x - 4, y, text, BODY_COLOR, ANCHOR_RIGHT | ANCHOR_MIDDLE);
+        snprintf(text, sizeof text, "%0.1f", volts(r.levelMin));
+        drawText(x - 4, bottom, text, BODY_COLOR, ANCHOR_RIGHT | ANCHOR_BOTTOM);
+    }
     drawText(x, bottom, formatClock(r.timeMin, 1), BODY_COLOR, ANCHOR_LEFT | ANCHOR_TOP);
     drawText(right, bottom, formatClock(r.timeMax, 1), BODY_COLOR, ANCHOR_RIGHT | ANCHOR_TOP);
 }
@@ -141,7 +157,8 @@ static void drawProblem(const char *problem)
              ANCHOR_CENTER | ANCHOR_MIDDLE);
 }
 
-// The readout: this sample's time in the end-of-axis label's place, its level below.
+// The readout: this sample's time in the end-of-axis label's place, its level below, or
+// that it has none.
 static void drawReadout(Uint32 time, Uint32 level)
 {
     const int bottom = chartRect.y + chartRect.h;
@@ -149,8 +166,10 @@ static void drawReadout(Uint32 time, Uint32 level)
                     READOUT_WIDTH, READOUT_HEIGHT};
     SDL_FillRect(screen, &box, SDL_MapRGB(screen->format, 0, 0, 0));
     drawText(CHART_RIGHT, bottom, formatClock(time, 1), BODY_COLOR, ANCHOR_RIGHT | ANCHOR_TOP);
-    char text[64];
-    snprintf(text, sizeof text, "Value: %0.1f V", volts(level));
+    // "No reading" is narrower than READOUT_WIDTH, so the next readout erases it whole.
+    char text[64] = "No reading";
+    if (level != NO_READING)
+        snprintf(text, sizeof text, "Value: %0.1f V", volts(level));
     drawText(CHART_RIGHT, bottom + 26, text, BODY_COLOR, ANCHOR_RIGHT | ANCHOR_MIDDLE);
 }
 
@@ -170,12 +189,14 @@ static int plotSamples(const ChartRanges &r)
     char *line = nullptr;
     size_t size = 0;
     ssize_t n;
-    while (plotted < r.lineCount && (n = getline(&line, &size, log)) > 0) {
-        if (!parseSample(line, static_cast<size_t>(n), &t, &v))
+    for (int first = 1; plotted < r.lineCount && (n = getline(&line, &size, log)) > 0; first = 0) {
+        if (!parseSample(line, static_cast<size_t>(n), first, &t, &v))
             continue;
-        float px = scaleToRange(t, r.timeMin, r.timeMax, left, CHART_RIGHT);
-        float py = scaleToRange(v, r.levelMax, r.levelMin, top, bottom);
-        drawPoint(toPixel(px), toPixel(py));
+        if (v != NO_READING) {
+            float px = scaleToRange(t, r.timeMin, r.timeMax, left, CHART_RIGHT);
+            float py = scaleToRange(v, r.levelMax, r.levelMin, top, bottom);
+            drawPoint(toPixel(px), toPixel(py));
+        }
         plotted++;
         if (++sinceFlip == batch) {
             drawReadout(t, v);
@@ -204,11 +225,13 @@ void drawChart(void)
 {
     ChartRanges r = scanLog(csvPath);
 
-    // The left margin is the width of the top label with two decimals, measured off-screen:
-    // one digit wider than the one-decimal label drawn there.
+    // The left margin is the width of the top label with two decimals: one digit wider than
+    // the one-decimal label drawn there.
     char text[64];
     snprintf(text, sizeof text, "%0.2f", volts(r.levelMax));
-    Uint16 labelWidth = static_cast<Uint16>(drawText(320, 0, text, BODY_COLOR, ANCHOR_BOTTOM));
+    int width = 0, height = 0;
+    TTF_SizeText(font, text, &width, &height);
+    Uint16 labelWidth = static_cast<Uint16>(width);
     chartRect = {static_cast<Sint16>(labelWidth + 10), CHART_TOP,
                  static_cast<Uint16>(CHART_RIGHT - 10 - labelWidth), CHART_HEIGHT};
     drawAxes(chartRect);
@@ -220,8 +243,10 @@ void drawChart(void)
     } else {
         if (r.lineCount > 0)
             drawRangeLabels(r);
-        else if (!problem)
+        if (!problem && r.lineCount == 0)
             drawNotice("No samples in this log yet");
+        else if (!problem && r.readingCount == 0)
+            drawNotice("No battery reading in this log");
         if (plotSamples(r))
             discardEvents();
     }

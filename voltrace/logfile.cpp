@@ -1,5 +1,5 @@
 // The discharge log's line rule (logfile.h). Start at parseSample; parseField reads one
-// number field.
+// number field by the shared number rule.
 #include "logfile.h"
 
 #include <string.h>
@@ -11,7 +11,7 @@ static int isBlank(char c)
     return c == ' ' || c == '\t' || c == '\r' || c == '\v' || c == '\f';
 }
 
-// One field: blanks, an optional '+', decimal digits worth at most 32 bits, blanks.
+// One field: blanks, an optional '+', a number of at most 32 bits, blanks.
 static int parseField(const char *field, uint32_t *value)
 {
     const char *p = field;
@@ -19,24 +19,24 @@ static int parseField(const char *field, uint32_t *value)
         p++;
     if (*p == '+')
         p++;
-    if (*p < '0' || *p > '9')
+    uint32_t v = 0;
+    p = readDecimal(p, 0xFFFFFFFFu, &v);
+    if (!p)
         return 0;
-    unsigned long long v = 0;
-    for (; *p >= '0' && *p <= '9'; p++) {
-        v = v * 10 + static_cast<unsigned>(*p - '0');
-        if (v > 0xFFFFFFFFull)
-            return 0;
-    }
     while (isBlank(*p))
         p++;
     if (*p != '\0')
         return 0;
-    *value = static_cast<uint32_t>(v);
+    *value = v;
     return 1;
 }
 
-int parseSample(char *line, size_t length, uint32_t *time, uint32_t *level)
+int parseSample(char *line, size_t length, int firstLine, uint32_t *time, uint32_t *level)
 {
+    if (firstLine && length >= 3 && memcmp(line, "\xEF\xBB\xBF", 3) == 0) {
+        line += 3;
+        length -= 3;
+    }
     if (length == 0 || line[length - 1] != '\n' || memchr(line, '\0', length))
         return 0;
     line[length - 1] = '\0';

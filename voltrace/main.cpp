@@ -10,6 +10,7 @@
 
 int main(void)
 {
+    guardStandardStreams();
     installSignalHandlers();
     stopDrawingThreads = stopLoggingForExit;
     char title[64];

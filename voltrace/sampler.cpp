@@ -13,18 +13,24 @@
 #include <time.h>
 #include <unistd.h>
 
+#include "chart.h"
 #include "frame.h"
 #include "logfile.h"
 #include "slots.h"
 
 /* sampler state */
-std::atomic<int> logging{0};         // 1 while logging; main thread writes
-std::atomic<Uint32> tickCount{0};    // elapsed seconds; main thread resets, timer advances
-SDL_Rect chartRect;                  // chart area; drawChart writes, timerTick reads, both
-                                     // under the screen lock
-std::atomic<const char *> sampleProblem{nullptr};  // why the last sample was lost, or null;
-                                     // timerTick writes under the screen lock
-const char *batteryPath = "/proc/jz/battery";  // device seam; set before logging starts
+std::atomic<int> logging{0};         // 1 while logging; written by the main thread only
+std::atomic<Uint32> tickCount{0};    // timer ticks since logging started, every 60th a
+                                     // sample; reset by the main thread before the timer
+                                     // runs, then advanced by timerTick alone
+SDL_Rect chartRect;                  // the chart's area; drawChart writes it, the clock reads
+                                     // it (clockBox), both under the screen lock
+std::atomic<const char *> sampleProblem{nullptr};  // why the last sample could not be
+                                     // written ("Card full", ...), null when it was; reset
+                                     // by startLogging before the timer runs, then written by
+                                     // appendSample under the screen lock; the chart reads it
+const char *batteryPath = "/proc/jz/battery";  // device seam: the kernel's battery file;
+                                     // tests point it at their own before logging starts
 static SDL_TimerID timerId;          // the running one-second timer; main thread only
 static std::atomic<SDL_Thread *> loadThreadHandle{nullptr};  // the running load thread;
                                      // started by the main thread, joined by whichever
@@ -35,7 +41,8 @@ static const int SAMPLE_EVERY = 60;       // ticks (seconds) between samples
 /* the log being written: its second 0, and which file it is, so that no sample goes
    anywhere else. beginLog sets both on the main thread before the timer is armed; after it
    only appendSample, under the screen lock, touches the file's part */
-Uint32 (*monotonicMs)(void) = clockMonotonicMs;  // device seam; set before logging starts
+Uint32 (*monotonicMs)(void) = clockMonotonicMs;  // device seam: the clock of the log's
+                                     // seconds; tests set their own before logging starts
 static std::atomic<Uint32> logStartMs{0};  // monotonicMs() at START
 static bool logKnown;           // a sample has created the log; no later one may create it
 static dev_t logDevice;         // the file system the log was created on
@@ -94,15 +101,14 @@ void stopLogging(void)
     SDL_RemoveTimer(timerId);
 }
 
-// The clock sits in the place of the chart's end-time label, right-aligned at the time
-// axis's right end; before any chart it falls left of the screen and shows nothing.
+// The clock sits in the place of the chart's end-time label, in the box the chart gives it;
+// before any chart that box lies left of the screen and the clock shows nothing.
 static void drawClock(Uint32 seconds)
 {
-    Sint16 right = static_cast<Sint16>(chartRect.x + chartRect.w);
-    Sint16 bottom = static_cast<Sint16>(chartRect.y + chartRect.h);
-    SDL_Rect box = {static_cast<Sint16>(right - 70), bottom, 70, 17};
+    SDL_Rect box = clockBox();
+    const int right = box.x + box.w, top = box.y;  // SDL_FillRect clips box in place
     SDL_FillRect(screen, &box, SDL_MapRGB(screen->format, 0, 0, 0));
-    drawText(right, bottom, formatClock(seconds, 1), BODY_COLOR, ANCHOR_RIGHT | ANCHOR_TOP);
+    drawText(right, top, formatClock(seconds, 1), BODY_COLOR, ANCHOR_RIGHT | ANCHOR_TOP);
 }
 
 Uint32 timerTick(Uint32 interval, void *param)
@@ -130,28 +136,6 @@ Uint32 timerTick(Uint32 interval, void *param)
     return interval;
 }
 
-// The leading decimal integer of text as atoi reads it (blanks, then a sign, then digits),
-// without atoi's undefined result for numbers that do not fit: those and a text without a
-// number give fallback.
-static long long leadingInteger(const char *text, long long fallback)
-{
-    const char *p = text;
-    while (isspace(static_cast<unsigned char>(*p)))
-        p++;
-    bool negative = *p == '-';
-    if (*p == '-' || *p == '+')
-        p++;
-    if (!isdigit(static_cast<unsigned char>(*p)))
-        return fallback;
-    long long value = 0;
-    for (; isdigit(static_cast<unsigned char>(*p)); p++) {
-        if (value > 1000000000000LL)  // far beyond any level; stop before long long overflows
-            return fallback;
-        value = value * 10 + (*p - '0');
-    }
-    return negative ? -value : value;
-}
-
 int readBatteryLevel(void)
 {
     char line[1024];
@@ -162,8 +146,15 @@ int readBatteryLevel(void)
     fclose(battery);
     if (!gotLine)
         return static_cast<int>(NO_READING);
-    long long reading = leadingInteger(line, 0);
-    if (reading < 1 || reading > 5000)
+    // The leading integer as atoi reads it (blanks, a sign, digits), without atoi's undefined
+    // result for a number that does not fit: a negative one, like 0, is no level at all.
+    const char *p = line;
+    while (isspace(static_cast<unsigned char>(*p)))
+        p++;
+    if (*p == '+')
+        p++;
+    uint32_t reading = 0;
+    if (!readDecimal(p, 5000, &reading) || reading < 1)
         return static_cast<int>(NO_READING);
     return static_cast<int>(reading);
 }

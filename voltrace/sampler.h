@@ -12,22 +12,14 @@
 // monotonic clock, rounded, when the sample was taken: 0, 60, 120, ... while the ticks keep
 // time, a later second for a late tick; the level is always 1 ... 5000.
 
-/* sampler state shared between threads */
-extern std::atomic<int> logging;          // 1 while logging; written by the main thread only
-extern std::atomic<Uint32> tickCount;     // timer ticks since logging started (every 60th
-                                          // samples); reset by the main thread before the
-                                          // timer runs, then advanced by timerTick alone
-extern SDL_Rect chartRect;                // the chart's area, written by drawChart; both
-                                          // read and written under the screen lock
-extern std::atomic<const char *> sampleProblem;  // why the last sample could not be written
-                                          // ("Card full", ...), null when it was; written
-                                          // by appendSample and startLogging, read by the
-                                          // chart while logging
-
-// Device seams; tests point them at their own files and commands.
-extern const char *batteryPath;       // the kernel's battery file, "/proc/jz/battery"
-extern Uint32 (*monotonicMs)(void);   // the clock the log's seconds come from,
-                                      // clockMonotonicMs
+/* sampler state shared with the chart, the screens and the tests; what each holds and who
+   writes it is said beside its definition in sampler.cpp */
+extern std::atomic<int> logging;
+extern std::atomic<Uint32> tickCount;
+extern SDL_Rect chartRect;
+extern std::atomic<const char *> sampleProblem;
+extern const char *batteryPath;      // device seam
+extern Uint32 (*monotonicMs)(void);  // device seam
 
 // Milliseconds of CLOCK_MONOTONIC, wrapping at 32 bits (after 49 days; the seconds since
 // START are taken modulo that too): setting the wall clock does not move it.
@@ -51,8 +43,8 @@ void stopLogging(void);
 void stopLoggingForExit(void);
 
 // SDL timer callback, once a second while logging (and once directly from startLogging):
-// redraws the clock (the rounded seconds of monotonicMs since beginLog) below the chart's
-// right end and flips; on every 60th tick, beginning with tick 0, appends a sample for those
+// redraws the clock (the rounded seconds of monotonicMs since beginLog) in the chart's
+// clockBox and flips; on every 60th tick, beginning with tick 0, appends a sample for those
 // seconds and pushes an SDL_USEREVENT for the main loop. Takes the screen lock itself, so
 // its caller must not hold it. Returns interval.
 Uint32 timerTick(Uint32 interval, void *param);

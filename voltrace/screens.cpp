@@ -11,7 +11,8 @@
 #include "sampler.h"
 #include "slots.h"
 
-/* screen state: none of its own; the screen follows from logging and the slot's files */
+/* screen state: the screen follows from logging and the slot's files; only which keys are
+   held (keyHeld, beside the key table) is kept here */
 const char *screenshotTool = "fbgrab";                          // device seam
 const char *backlightCommand = "echo 100 > /proc/jz/lcd_backlight";  // device seam
 
@@ -205,25 +206,37 @@ struct KeyAction {
     SDLKey key;
     int (*whenIdle)(void);     // null: ignored while not logging
     int (*whenLogging)(void);  // null: ignored while logging
+    bool oncePerPress;         // key repeat does nothing: a held START must not stop the log
+                               // it just started, nor a held exit key act later
 };
 
 static const KeyAction KEYS[] = {
-    {SDLK_RETURN, startLog, stopLog},        // START
-    {SDLK_ESCAPE, leave, nullptr},           // SELECT
-    {SDLK_END, leave, nullptr},
-    {SDLK_LEFT, previousSlot, nullptr},
-    {SDLK_RIGHT, nextSlot, nullptr},
+    {SDLK_RETURN, startLog, stopLog, true},       // START
+    {SDLK_ESCAPE, leave, nullptr, true},          // SELECT
+    {SDLK_END, leave, nullptr, true},
+    {SDLK_LEFT, previousSlot, nullptr, false},
+    {SDLK_RIGHT, nextSlot, nullptr, false},
 };
+static const int KEY_COUNT = sizeof KEYS / sizeof KEYS[0];
+
+// SDL's key repeat sends further key-downs, and no key-up, while a key is held: each key of
+// the table is held from its key-down to its key-up. Main thread only.
+static bool keyHeld[KEY_COUNT];
 
 int handleEvent(const SDL_Event *event)
 {
     if (event->type == SDL_USEREVENT)
         return logging ? 1 : 0;  // a sample was appended: the chart has a new point
-    if (event->type != SDL_KEYDOWN)
+    if (event->type != SDL_KEYDOWN && event->type != SDL_KEYUP)
         return 0;
-    for (const KeyAction &action : KEYS) {
+    for (int i = 0; i < KEY_COUNT; i++) {
+        const KeyAction &action = KEYS[i];
         if (action.key != event->key.keysym.sym)
             continue;
+        bool repeat = action.oncePerPress && keyHeld[i];
+        keyHeld[i] = event->type == SDL_KEYDOWN;
+        if (event->type == SDL_KEYUP || repeat)
+            return 0;
         int (*act)(void) = logging ? action.whenLogging : action.whenIdle;
         return act ? act() : 0;
     }

@@ -17,7 +17,8 @@ extern const char *backlightCommand;  // "echo 100 > /proc/jz/lcd_backlight"
 void redrawScreen(const char *title);
 
 // Main thread: acts on one event. Returns 1 when the screen must be rebuilt. SELECT and END
-// while not logging end the program through quitApp(0) and do not return.
+// while not logging end the program through quitApp(0) and do not return. START, SELECT and
+// END act once per press: their key repeat, while they are held, does nothing.
 int handleEvent(const SDL_Event *event);
 
 // The shell command that saves the screenshot at path: the tool, the path quoted so the

@@ -2,7 +2,8 @@
  * and per thread, and the instructions inside a window between two code addresses. Start at
  * qemu_plugin_install, then onBlock (runs for every translated block executed).
  *
- * qemu-mipsel -cpu 4Kc -plugin ./insn_count.so,syms=NM,out=FILE[,from=F,to=F,until=F,stop=K] PROG
+ * qemu-mipsel -cpu 4Kc -plugin ./insn_count.so,syms=NM,out=FILE[,from=F,to=F,after=F,until=F,
+ *     stop=K] PROG
  *   syms  `nm -S` of the unstripped program: function ranges (types t, T, w, W)
  *   out   the report, written when the program ends (by the process qemu started, not by
  *         a child it forks):
@@ -11,6 +12,7 @@
  *   from  where a window opens: a function's name or a hex address; its entry
  *   to    where it closes on the same thread (default: from again, so a window is one turn
  *         of a loop that enters from once a turn); the closing block is not counted
+ *   after windows open only once this function (name or hex address) has run on any thread
  *   until windows end once this function (name or hex address) has run on any thread;
  *         a window open at that moment is dropped
  *   stop  after this many windows the program gets SIGTERM, as from a user's kill
@@ -61,6 +63,7 @@ struct Block {
     uint64_t insns;   /* instructions in the block */
     int entry;        /* 1: the block starts at its function's first instruction */
     int opens, closes;
+    int begins;       /* 1: the block starts at after */
     int ends;         /* 1: the block starts at until */
 };
 
@@ -76,6 +79,8 @@ struct Thread {
 static struct Function *functions;  /* sorted by start; read-only once installed */
 static size_t functionCount;
 static uint64_t fromAddress, toAddress;  /* the window's ends; 0: no window */
+static uint64_t afterAddress;            /* windows begin with this; 0: from the start */
+static atomic_int begun;                 /* 1 once afterAddress has run (on any thread) */
 static uint64_t untilAddress;            /* windows end with this; 0: they never do */
 static atomic_int ended;                 /* 1 once untilAddress has run (on any thread) */
 static unsigned long stopAfter;          /* windows before SIGTERM; 0: never */
@@ -192,6 +197,8 @@ static void onBlock(unsigned int vcpu, void *data)
     struct Thread *t = threadOf(vcpu);
     if (!t)
         return;
+    if (b->begins)
+        begun = 1;
     if (b->ends)
         ended = 1;
     if (b->closes && t->windowOpen) {
@@ -199,7 +206,7 @@ static void onBlock(unsigned int vcpu, void *data)
         if (!ended)
             closeWindow(t->total - t->windowStart);
     }
-    if (b->opens && !ended) {
+    if (b->opens && !ended && (begun || !afterAddress)) {
         t->windowOpen = 1;
         t->windowStart = t->total;
     }
@@ -222,6 +229,7 @@ static void onTranslate(qemu_plugin_id_t id, struct qemu_plugin_tb *tb)
     b->entry = b->function < functionCount && functions[b->function].start == address;
     b->opens = fromAddress != 0 && address == fromAddress;
     b->closes = fromAddress != 0 && address == toAddress;
+    b->begins = afterAddress != 0 && address == afterAddress;
     b->ends = untilAddress != 0 && address == untilAddress;
     qemu_plugin_register_vcpu_tb_exec_cb(tb, onBlock, QEMU_PLUGIN_CB_NO_REGS, b);
 }
@@ -269,7 +277,7 @@ __attribute__((visibility("default"))) int qemu_plugin_install(qemu_plugin_id_t 
                                                                int argc, char **argv)
 {
     (void)info;
-    const char *syms = NULL, *from = NULL, *to = NULL, *until = NULL;
+    const char *syms = NULL, *from = NULL, *to = NULL, *after = NULL, *until = NULL;
     for (int i = 0; i < argc; i++) {
         const char *a = argv[i];
         if (strncmp(a, "syms=", 5) == 0)
@@ -280,6 +288,8 @@ __attribute__((visibility("default"))) int qemu_plugin_install(qemu_plugin_id_t 
             from = a + 5;
         else if (strncmp(a, "to=", 3) == 0)
             to = a + 3;
+        else if (strncmp(a, "after=", 6) == 0)
+            after = a + 6;
         else if (strncmp(a, "until=", 6) == 0)
             until = a + 6;
         else if (strncmp(a, "stop=", 5) == 0)
@@ -300,6 +310,10 @@ __attribute__((visibility("default"))) int qemu_plugin_install(qemu_plugin_id_t 
     toAddress = fromAddress;
     if (to && !(toAddress = addressOf(to))) {
         fprintf(stderr, "insn_count: no function %s\n", to);
+        return -1;
+    }
+    if (after && !(afterAddress = addressOf(after))) {
+        fprintf(stderr, "insn_count: no function %s\n", after);
         return -1;
     }
     if (until && !(untilAddress = addressOf(until))) {

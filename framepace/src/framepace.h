@@ -21,7 +21,9 @@ extern TTF_Font *font;        // rwfont at point size 10; the label is drawn wit
 // pixel at column x, row y of the call with step s is, modulo 2^16,
 //     Rmask | (Bmask & (y << Bshift)) | (Gmask & ((s + x) << Gshift))
 // for any 16-bit format. Every row starts at its own pitch and only its w pixels are
-// written; an odd last column is written alone. Width or height 0 writes nothing.
+// written; an odd last column is written alone. Width or height 0 writes nothing. The pixels
+// and the pitch must be word-aligned, as SDL makes them; columns past the screen's 320 are
+// left alone.
 void paint(SDL_Surface *surface);
 
 // The rate meter: frames counted in the window that began at start, checked at now (both

@@ -1,7 +1,6 @@
 // framepace's test pattern and the pieces of its frame loop: paint, the rate meter, the label
 // and handleEvents. main (framepace.cpp) only starts up and turns runFrame; start reading
 // there, then runFrame at the bottom of this file.
-#include <stdint.h>
 #include <string.h>
 
 #include "framepace.h"
@@ -13,92 +12,15 @@ char buf[100];                     // the last rate text, "" until the first win
 SDL_RWops *rw = nullptr;           // read stream over rwfont, owned by font
 TTF_Font *font = nullptr;          // rwfont at point size 10
 static SDL_Surface *label = nullptr;  // buf rendered black and blended; null while buf is ""
-static SDL_Rect ink;                  // the part of label with any coverage (label = screen coords)
-static SDL_Surface *labelled = nullptr;     // the screen's ink box as the label left it, one
-                                            // slot per pattern phase stacked downwards
+static SDL_Rect ink;                  // label's pixels with any coverage (label = screen)
+static SDL_Surface *labelled = nullptr;  // the ink box as blended on the screen, one slot per
+                                         // pattern phase stacked downwards
 static const SDL_Surface *labelledFor = nullptr;  // the screen those slots were taken from
-static Uint64 labelledReady = 0;            // bit p set: slot p holds phase p for this label
+static bool labelledReady[64];           // slot p holds phase p for this label
 
-// paint builds the green part of a row's pixel pairs once per call for this many columns and
-// then only ORs each row's constant in. The screen's 320 columns fit in one block; wider
-// surfaces take several.
-static const int BLOCK_COLUMNS = 1024;
+// The widest row paint fills: the screen's. Its green parts are worked out once per call.
+static const int MAX_WIDTH = 320;
 
-// Rows are filled two at a time: each green pair is loaded once for both, so on the device a
-// store costs its OR, itself and half a load. With more rows gcc addresses each further row
-// with an add per store, which costs more than the loads it saves (counted on the device's
-// core by bench/device).
-static const int ROWS_AT_ONCE = 2;
-
-// The word that puts left in the lower-addressed pixel and right in the next one. The device
-// is little-endian: the left pixel is the low half.
-static inline Uint32 pixelPair(Pixel left, Pixel right)
-{
-#if SDL_BYTEORDER == SDL_LIL_ENDIAN
-    return left | static_cast<Uint32>(right) << 16;
-#else
-    return static_cast<Uint32>(left) << 16 | right;
-#endif
-}
-
-// Sixteen pixel pairs, for x86 hosts with vector stores: stored as one value they become one
-// 64-byte store, two 32-byte or four 16-byte ones, whatever the processor has. The device's
-// MIPS32 has no vector unit, and there the compiler would take such values through the
-// stack, so it keeps to single words.
-#if defined(__x86_64__)
-typedef Uint32 SixteenPairs __attribute__((vector_size(64)));
-#endif
-
-// Stores pixel pairs: one word, or sixteen pairs on x86. memcpy keeps the store free of
-// aliasing and alignment trouble, but MIPS32 turns it into a single word store only when the
-// pointer is known to be 4-byte aligned (else swl + swr). SDL pads every pitch to 4 bytes, so
-// the aligned version is the one that runs on the device; the other keeps surfaces with odd
-// pitches from test code well defined.
-template <bool WORD_ALIGNED, typename Word>
-static inline __attribute__((always_inline)) void storePairs(Uint8 *at, const Word &words)
-{
-    if (WORD_ALIGNED)
-        at = static_cast<Uint8 *>(__builtin_assume_aligned(at, 4));
-    memcpy(at, &words, sizeof words);
-}
-
-// ROWS rows of a block, one pitch apart: each precomputed green pair with each row's
-// constant (rowBits, one per row) in both halves.
-template <int ROWS, bool WORD_ALIGNED>
-static inline __attribute__((always_inline)) void fillRows(Uint8 *line, int pitch,
-                                                           const Uint32 *green, int pairs,
-                                                           const Uint32 *rowBits)
-{
-    int i = 0;
-#if defined(__x86_64__)
-    for (; i + 16 <= pairs; i += 16) {
-        SixteenPairs greens;
-        memcpy(&greens, green + i, sizeof greens);
-        for (int k = 0; k < ROWS; k++)
-            storePairs<WORD_ALIGNED>(line + k * pitch + 4 * i, greens | rowBits[k]);
-    }
-#else
-    // Sixteen pairs per turn spread the loop's own counting and branching over 32 stores.
-#pragma GCC unroll 16
-#endif
-    for (; i < pairs; i++) {
-        const Uint32 g = green[i];
-#pragma GCC unroll 2
-        for (int k = 0; k < ROWS; k++)
-            storePairs<WORD_ALIGNED>(line + k * pitch + 4 * i, g | rowBits[k]);
-    }
-}
-
-// On an x86 host memset stores as wide as the processor allows; copies of paint built for
-// AVX-512 and AVX2, picked at load time, let its row loop do the same, so the benchmark
-// compares like with like. Other machines, and the sanitizer builds, get the one portable copy.
-#if defined(__x86_64__) && defined(__GNUC__) && !defined(__clang__)
-#define WIDEST_STORES __attribute__((target_clones("avx512f", "avx2", "default")))
-#else
-#define WIDEST_STORES
-#endif
-
-WIDEST_STORES
 void paint(SDL_Surface *surface)
 {
     const SDL_PixelFormat *format = surface->format;
@@ -107,7 +29,7 @@ void paint(SDL_Surface *surface)
     const Pixel greenMask = static_cast<Pixel>(format->Gmask);
     const Uint8 blueShift = format->Bshift;
     const Pixel blueMask = static_cast<Pixel>(format->Bmask);
-    const int width = surface->w;
+    const int width = surface->w < MAX_WIDTH ? surface->w : MAX_WIDTH;
     const int height = surface->h;
     const int pitch = surface->pitch;
     Uint8 *const pixels = static_cast<Uint8 *>(surface->pixels);
@@ -119,54 +41,46 @@ void paint(SDL_Surface *surface)
     const Pixel blueKept = blueShift < 16 ? blueMask : 0;
     const int gs = greenShift & 15;
     const int bs = blueShift & 15;
-    const bool aligned =
-        ((reinterpret_cast<uintptr_t>(pixels) | static_cast<uintptr_t>(pitch)) & 3) == 0;
+    auto rowBits = [&](int y) {  // row y's red and blue part, in both halves of a word
+        const Pixel c = red | (static_cast<Pixel>(static_cast<Uint32>(y) << bs) & blueKept);
+        return c | static_cast<Uint32>(c) << 16;
+    };
 
-    for (int x0 = 0; x0 < width && height > 0; x0 += BLOCK_COLUMNS) {
-        const int columns = width - x0 < BLOCK_COLUMNS ? width - x0 : BLOCK_COLUMNS;
-        const int pairs = columns / 2;
-        Uint32 green[BLOCK_COLUMNS / 2];
-        Pixel greenOf[2];
-        for (int i = 0; i < pairs; i++) {
-            for (int k = 0; k < 2; k++) {
-                Uint32 x = static_cast<Uint32>(x0 + 2 * i + k);
-                greenOf[k] = static_cast<Pixel>((s + x) << gs) & greenKept;
-            }
-            green[i] = pixelPair(greenOf[0], greenOf[1]);
+    // Column x's green part. Two columns are read as one word, so the pixels keep their order
+    // in memory on any byte order.
+    alignas(4) Pixel green[MAX_WIDTH];
+    for (int x = 0; x < width; x++)
+        green[x] = static_cast<Pixel>((s + static_cast<Uint32>(x)) << gs) & greenKept;
+    const Pixel *const pairsEnd = green + (width & ~1);
+
+    // Two rows at a time from the top, as a frame buffer without page flipping shows them:
+    // the tear must look like one. Each pair of green parts is loaded once for both rows, so
+    // on the device a store costs its OR, itself and half a load; with more rows gcc
+    // addresses each further row with an add per store, which costs more than the loads it
+    // saves (counted on the device's core by bench/device). An odd last row is both rows.
+    for (int y = 0; y < height; y += 2) {
+        const int below = y + 1 < height ? 1 : 0;
+        const Uint32 bits0 = rowBits(y), bits1 = rowBits(y + below);
+        Uint8 *row0 = pixels + y * static_cast<ptrdiff_t>(pitch);
+        Uint8 *row1 = row0 + below * pitch;
+        // Sixteen pairs per turn spread the loop's own counting and branching over 32 stores.
+        // memcpy keeps the words free of aliasing trouble; told they are word-aligned (SDL
+        // pads every pitch to 4 bytes), MIPS32 makes each a single lw or sw.
+#pragma GCC unroll 16
+        for (const Pixel *g = green; g != pairsEnd; g += 2, row0 += 4, row1 += 4) {
+            Uint32 greens, word;
+            memcpy(&greens, __builtin_assume_aligned(g, 4), sizeof greens);
+            word = greens | bits0;
+            memcpy(__builtin_assume_aligned(row0, 4), &word, sizeof word);
+            word = greens | bits1;
+            memcpy(__builtin_assume_aligned(row1, 4), &word, sizeof word);
         }
-        const Pixel lastGreen =
-            static_cast<Pixel>((s + static_cast<Uint32>(x0 + columns - 1)) << gs) & greenKept;
-
-        Uint8 *const column0 = pixels + 2 * static_cast<ptrdiff_t>(x0);
-        int y = 0;
-        while (y < height) {
-            // An odd last row goes alone.
-            const int rows = height - y >= ROWS_AT_ONCE ? ROWS_AT_ONCE : 1;
-            Uint8 *const line = column0 + y * static_cast<ptrdiff_t>(pitch);
-            Pixel c[ROWS_AT_ONCE];
-            Uint32 rowBits[ROWS_AT_ONCE];
-            for (int k = 0; k < rows; k++) {
-                const Uint32 yk = static_cast<Uint32>(y + k);
-                c[k] = red | (static_cast<Pixel>(yk << bs) & blueKept);
-                rowBits[k] = c[k] | static_cast<Uint32>(c[k]) << 16;
-            }
-            if (rows == ROWS_AT_ONCE && aligned)
-                fillRows<ROWS_AT_ONCE, true>(line, pitch, green, pairs, rowBits);
-            else if (rows == ROWS_AT_ONCE)
-                fillRows<ROWS_AT_ONCE, false>(line, pitch, green, pairs, rowBits);
-            else if (aligned)
-                fillRows<1, true>(line, pitch, green, pairs, rowBits);
-            else
-                fillRows<1, false>(line, pitch, green, pairs, rowBits);
-            if (columns & 1) {
-                // Writing a whole pair here would spill into the row's padding or the next row.
-                for (int k = 0; k < rows; k++) {
-                    Pixel last = c[k] | lastGreen;
-                    memcpy(line + k * static_cast<ptrdiff_t>(pitch) + 4 * pairs, &last,
-                           sizeof last);
-                }
-            }
-            y += rows;
+        if (width & 1) {
+            // A whole pair here would spill into the row's padding or the next row.
+            const Pixel last0 = static_cast<Pixel>(bits0 | green[width - 1]);
+            const Pixel last1 = static_cast<Pixel>(bits1 | green[width - 1]);
+            memcpy(row0, &last0, sizeof last0);
+            memcpy(row1, &last1, sizeof last1);
         }
     }
     animationStep = s + 1;
@@ -218,84 +132,70 @@ void setLabel(const char *text)
     snprintf(buf, sizeof buf, "%s", text);
     if (label)
         SDL_FreeSurface(label);
-    // Rendering the text costs about as much as painting the whole screen, and the text
-    // changes once a second: keep the one rendering.
+    // The text changes at most once a window: render it then, not on every frame.
     const SDL_Color black = {0, 0, 0, 0};
     label = buf[0] != '\0' ? TTF_RenderText_Blended(font, buf, black) : nullptr;
     ink = label ? inkBox(label) : SDL_Rect{0, 0, 0, 0};
-    labelledReady = 0;
+    memset(labelledReady, 0, sizeof labelledReady);
 }
 
 // The number of paint steps after which the pattern under any fixed spot repeats: the green
 // field takes only the bits of s + x that land under Gmask within 16 bits. 64 on the screen.
 static Uint32 patternPeriod(const SDL_PixelFormat *f)
 {
-    Uint32 reaching = f->Gshift < 16 ? (f->Gmask & 0xFFFF) >> f->Gshift : 0;
     Uint32 period = 1;
-    for (; reaching != 0; reaching >>= 1)
+    for (Uint32 reaching = f->Gshift < 16 ? (f->Gmask & 0xFFFF) >> f->Gshift : 0; reaching;
+         reaching >>= 1)
         period <<= 1;
     return period;
 }
 
-// Slots for more phases than this would cost more memory than the blend they save.
-static const Uint32 MAX_LABEL_PHASES = 64;
-
-// Makes labelled fit screen, the ink box and phases, emptying its slots when it had to change.
+// Makes labelled hold one ink-box-sized slot per phase in screen's format, emptied when it
+// had to change. False when it cannot: more phases than labelledReady has room for, or no
+// memory.
 static bool keepLabelled(const SDL_Surface *screen, Uint32 phases)
 {
     const SDL_PixelFormat *f = screen->format;
+    const int h = ink.h * static_cast<int>(phases);
+    if (phases > sizeof labelledReady || h > 32767)
+        return false;
     if (labelled && labelledFor == screen && labelled->format->Rmask == f->Rmask &&
         labelled->format->Gmask == f->Gmask && labelled->format->Bmask == f->Bmask &&
-        labelled->w == ink.w && labelled->h == static_cast<int>(ink.h * phases))
+        labelled->w == ink.w && labelled->h == h)
         return true;
     if (labelled)
         SDL_FreeSurface(labelled);
-    labelled = SDL_CreateRGBSurface(SDL_SWSURFACE, ink.w, static_cast<int>(ink.h * phases), 16,
-                                    f->Rmask, f->Gmask, f->Bmask, 0);
+    labelled = SDL_CreateRGBSurface(SDL_SWSURFACE, ink.w, h, 16, f->Rmask, f->Gmask, f->Bmask, 0);
     labelledFor = screen;
-    labelledReady = 0;
+    memset(labelledReady, 0, sizeof labelledReady);
     return labelled != nullptr;
 }
 
-// Copies a w x h box of 16-bit pixels between two surfaces whose pixels are reachable (locked
-// where SDL needs it). Not SDL's copy blit: on x86 hosts that one writes with non-temporal
-// stores, which push the box out of the cache and make the next paint fetch it again.
-static void copyBox(SDL_Surface *to, int toX, int toY, const SDL_Surface *from, int fromX,
-                    int fromY, int w, int h)
-{
-    for (int y = 0; y < h; y++)
-        memcpy(static_cast<Uint8 *>(to->pixels) + (toY + y) * to->pitch + 2 * toX,
-               static_cast<const Uint8 *>(from->pixels) + (fromY + y) * from->pitch + 2 * fromX,
-               2 * static_cast<size_t>(w));
-}
-
-// Blending the text into the pattern costs about half as much as painting the whole screen,
-// yet the pattern under the text takes only patternPeriod different forms. So the first frame
-// of each phase blends the text as every frame would and keeps the blended box; later frames
-// of that phase copy the kept box, which holds exactly the pixels the blend would give again.
+// Blending the text into the pattern on every frame would cost the device more than a tenth
+// of a frame (counted by bench/device), yet the pattern under the text takes only
+// patternPeriod different forms. So the first frame of each phase blends the text and keeps
+// the blended box; later frames of that phase copy the kept box, which holds exactly the
+// pixels the blend would give again.
 void drawLabel(SDL_Surface *screen)
 {
     if (!label || ink.w == 0)
         return;
     const Uint32 phases = patternPeriod(screen->format);
-    const bool keepable = phases <= MAX_LABEL_PHASES && screen->format->BitsPerPixel == 16 &&
-                          ink.x + ink.w <= screen->w && ink.y + ink.h <= screen->h &&
-                          ink.h * phases <= 32767 && keepLabelled(screen, phases);
+    const bool keepable = keepLabelled(screen, phases);
     // The phase of the step this frame was painted with; phases divides 2^32, so the step
     // wrapping around changes nothing.
-    const Uint32 phase = keepable ? (animationStep - 1) % phases : 0;
-    const int slotY = static_cast<int>(phase * ink.h);
-    if (keepable && (labelledReady >> phase & 1) && SDL_LockSurface(screen) == 0) {
-        copyBox(screen, ink.x, ink.y, labelled, 0, slotY, ink.w, ink.h);
-        SDL_UnlockSurface(screen);
+    const Uint32 phase = (animationStep - 1) % phases;
+    SDL_Rect slot = {0, static_cast<Sint16>(phase * ink.h), ink.w, ink.h}, at = ink;
+    if (keepable && labelledReady[phase]) {
+        SDL_BlitSurface(labelled, &slot, screen, &at);
         return;
     }
-    SDL_Rect from = ink, at = ink;
+    SDL_Rect from = ink;
     SDL_BlitSurface(label, &from, screen, &at);
-    if (keepable && SDL_LockSurface(screen) == 0) {
-        copyBox(labelled, 0, slotY, screen, ink.x, ink.y, ink.w, ink.h);
-        SDL_UnlockSurface(screen);
-        labelledReady |= Uint64(1) << phase;
+    if (keepable) {
+        from = ink;
+        SDL_BlitSurface(screen, &from, labelled, &slot);
+        labelledReady[phase] = true;
     }
 }
 

@@ -48,7 +48,7 @@ static Uint32 countSamples(const uint8_t *data, size_t size)
         char *line = static_cast<char *>(malloc(length));
         memcpy(line, data + start, length);
         Uint32 t, v;
-        count += static_cast<Uint32>(parseSample(line, length, &t, &v));
+        count += static_cast<Uint32>(parseSample(line, length, start == 0, &t, &v));
         free(line);
         start = i + 1;
     }
@@ -63,8 +63,10 @@ static void fuzzLog(const uint8_t *data, size_t size)
     ChartRanges r = scanLog(csvPath);
     if (!r.opened || r.lineCount != countSamples(data, size))
         abort();
-    // With samples the ranges are real and never empty, so no scale divides by zero.
-    if (r.lineCount > 0 && (r.timeMin >= r.timeMax || r.levelMin >= r.levelMax))
+    // With samples the time range is real and never empty, and so is the level range with
+    // readings, so no scale divides by zero.
+    if (r.readingCount > r.lineCount || (r.lineCount > 0 && r.timeMin >= r.timeMax) ||
+        (r.readingCount > 0 && r.levelMin >= r.levelMax))
         abort();
 
     ScreenHold hold = holdScreen();

@@ -28,7 +28,7 @@ static size_t countSamples(const uint8_t *data, size_t size)
          start = end + 1) {
         line.assign(start, end + 1);
         uint32_t t, v;
-        count += static_cast<size_t>(parseSample(line.data(), line.size(), &t, &v));
+        count += static_cast<size_t>(parseSample(line.data(), line.size(), start == data, &t, &v));
     }
     return count;
 }

@@ -100,8 +100,18 @@ Program launch(const char *binary, const Launch &options)
     program.output = dir + "/stdout";
     pid_t pid = fork();
     if (pid == 0) {
-        int out = open(program.output.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        dup2(out, 1);
+        int fds[2];
+        if (options.streams == STREAMS_CLOSED) {
+            close(0);
+            close(1);
+            close(2);
+        } else if (options.streams == STDOUT_BROKEN_PIPE && pipe(fds) == 0) {
+            dup2(fds[1], 1);
+            close(fds[0]);
+            close(fds[1]);
+        } else {
+            dup2(open(program.output.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644), 1);
+        }
         setenv("SDL_VIDEODRIVER", "x11", 1);
         std::string path = std::string(TOOLS_DIR) + ":" + (getenv("PATH") ? getenv("PATH") : "");
         setenv("PATH", path.c_str(), 1);

@@ -16,6 +16,10 @@ extern const char *const TOOLS_DIR;  // tests/tools: the device stand-ins (fbgra
 // display number; stops the server when the process ends.
 int startDisplay(void);
 
+// How the launcher hands over descriptors 0, 1 and 2: as a shell does, standard output to
+// the program's output file; all three closed; or standard output a pipe whose reader is gone.
+enum Streams { STREAMS_OPEN, STREAMS_CLOSED, STDOUT_BROKEN_PIPE };
+
 struct Launch {
     std::string home;              // HOME for the program; unset when null below
     bool unsetHome = false;        // run without HOME at all
@@ -23,6 +27,7 @@ struct Launch {
     std::string fbgrabLog;         // where the fbgrab stand-in records its calls; empty: none
     std::vector<std::string> env;  // further NAME=VALUE settings
     bool waitForWindow = true;     // false: the program is expected to fail before its window
+    Streams streams = STREAMS_OPEN;
 };
 
 struct Program {

@@ -123,7 +123,8 @@ TEST(ReportTable, KnownLogsGiveKnownNumbers)
     spit(dir + "/gappy.csv", GAPPY);
     spit(dir + "/one.csv", "0,3850\n");
     spit(dir + "/swapped.csv", "60,4000\n0,4100\n"); // taken in time order, and said so
-    Result r = report(dir, {"ten.csv", "gappy.csv", "one.csv", "swapped.csv"});
+    spit(dir + "/bom.csv", "\uFEFF0,4100\n60,4000\n"); // as a PC editor may save it
+    Result r = report(dir, {"ten.csv", "gappy.csv", "one.csv", "swapped.csv", "bom.csv"});
     EXPECT_EQ(r.status, 0);
     using Row = std::vector<std::string>;
     std::vector<Row> expected = {
@@ -134,6 +135,7 @@ TEST(ReportTable, KnownLogsGiveKnownNumbers)
         {"gappy.csv", "4", "0", "1:03:01", "4.000", "3.700", "285.6", "2"},
         {"one.csv", "1", "0", "0:00:00", "3.850", "3.850", "-", "0"},
         {"swapped.csv", "2", "0", "0:01:00", "4.100", "4.000", "6000.0", "0"},
+        {"bom.csv", "2", "0", "0:01:00", "4.100", "4.000", "6000.0", "0"},
     };
     EXPECT_EQ(words(r.out), expected);
     EXPECT_NE(r.err.find("ten.csv: skipped 1 damaged line, the first at line 602"),
@@ -141,6 +143,7 @@ TEST(ReportTable, KnownLogsGiveKnownNumbers)
         << r.err;
     EXPECT_NE(r.err.find("swapped.csv: 1 sample out of time order"), std::string::npos) << r.err;
     EXPECT_EQ(r.err.find("gappy.csv"), std::string::npos) << r.err;
+    EXPECT_EQ(r.err.find("bom.csv"), std::string::npos) << r.err;
 }
 
 // The cells of each row of the first table after marker, tags stripped.

@@ -122,6 +122,7 @@ TEST_F(Chart, OnlyWholeLinesOfTwoNumbersAreSamples)
         {"99999999999999999999,4100\n", false},
         {std::string("0,41\0" "00\n", 8), false},
         {"\xff\xfe,\x80\n", false},
+        {"\uFEFF0,4100\n", false},  // a UTF-8 byte-order mark is nothing at the start only
     };
     for (const Case &c : cases) {
         writeText(csvPath, "60,4000\n" + c.line);
@@ -144,8 +145,19 @@ TEST_F(Chart, OnlyWholeLinesOfTwoNumbersAreSamples)
     EXPECT_EQ(r.levelMin, 4000u);
 }
 
-// Both passes agree on every line: junk among the samples, CRLF endings and a cut last line
-// leave exactly the chart, and the flips, of the clean log.
+// The device's mark for a battery it could not read counts for time, never as a level.
+TEST_F(Chart, NoReadingSamplesCountForTimeOnly)
+{
+    writeText(csvPath, "0,5000\n60,4100\n120,5000\n180,4000\n240,5000\n");
+    ChartRanges r = scanLog(csvPath);
+    EXPECT_EQ(r.lineCount, 5u);
+    EXPECT_EQ(r.timeMax, 240u);
+    EXPECT_EQ(r.levelMax, 4100u);
+    EXPECT_EQ(r.levelMin, 4000u);
+}
+
+// Both passes agree on every line: junk among the samples, CRLF endings, a cut last line and
+// a byte-order mark before the first leave exactly the chart, and the flips, of the clean log.
 TEST_F(Chart, SkippedLinesChangeNeitherThePictureNorTheFlips)
 {
     Frame clean = chartOf(csvPath, "0,4200\n60,4100\n120,4000\n");
@@ -154,6 +166,7 @@ TEST_F(Chart, SkippedLinesChangeNeitherThePictureNorTheFlips)
         "\n0,4200\nnoise\n60,4100\n\n-5,4000\n120,4000\n99999999999,1\n",
         "0,4200\r\n60,4100\r\n120,4000\r\n",
         "0,4200\n60,4100\n120,4000\n180,37",
+        "\uFEFF0,4200\n60,4100\n120,4000\n",  // as a PC editor may save it
     };
     for (const char *log : variants) {
         clearFlips();
@@ -253,6 +266,33 @@ TEST_F(Chart, ThePlotIsShownInBatches)
     }
     EXPECT_TRUE(showsText(last, "01:39:00", 310, 180, ANCHOR_RIGHT | ANCHOR_TOP));
     EXPECT_TRUE(showsText(last, "Value: 4.1 V", 310, 206, ANCHOR_RIGHT | ANCHOR_MIDDLE));
+}
+
+// No-reading samples draw no point and no level; when the last has none, the readout says so
+// within the box the next readout erases. With no reading at all, the time axis and a notice.
+TEST_F(Chart, NoReadingSamplesDrawNoPointAndTheReadoutSaysSo)
+{
+    Frame f = chartOf(csvPath, "0,4200\n60,5000\n120,4000\n180,5000\n");
+    EXPECT_TRUE(showsText(f, "4.2", 27, 50, ANCHOR_RIGHT | ANCHOR_MIDDLE));
+    EXPECT_TRUE(showsText(f, "4.0", 27, 180, ANCHOR_RIGHT | ANCHOR_BOTTOM));
+    EXPECT_TRUE(showsText(f, "00:03:00", 310, 180, ANCHOR_RIGHT | ANCHOR_TOP));
+    EXPECT_TRUE(showsText(f, "No reading", 310, 206, ANCHOR_RIGHT | ANCHOR_MIDDLE));
+    int width = 0, height = 0;
+    EXPECT_TRUE(TTF_SizeText(font, "No reading", &width, &height) == 0 && width <= 70);
+    // The points at (31, 50) and (31 + 120 * 279 / 180, 180), above the time axis.
+    EXPECT_EQ(countWhite(f, 217, 178, 2, 1), 2);
+    EXPECT_EQ(countWhite(f, 32, 40, 285, 139), 2 + 2);
+
+    f = chartOf(csvPath, "0,5000\n60,5000\n");
+    EXPECT_TRUE(showsText(f, "00:00:00", chartRect.x, 180, ANCHOR_LEFT | ANCHOR_TOP));
+    EXPECT_TRUE(showsText(f, "No reading", 310, 206, ANCHOR_RIGHT | ANCHOR_MIDDLE));
+    EXPECT_TRUE(showsText(f, "No battery reading in this log", chartRect.x + chartRect.w / 2, 115,
+                          ANCHOR_CENTER | ANCHOR_MIDDLE));
+    int lit = 0;
+    for (int y = 30; y < 200; y++)
+        for (int x = 0; x < chartRect.x; x++)
+            lit += f.at(x, y) != 0;
+    EXPECT_EQ(lit, 0) << "no level labels";
 }
 
 TEST_F(Chart, KeysPressedWhileDrawingAreDropped)

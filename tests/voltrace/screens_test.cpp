@@ -24,10 +24,14 @@ SDL_Event keyDown(SDLKey key)
     return e;
 }
 
+// A key-down and its key-up; what the key-down returned.
 int press(SDLKey key)
 {
     SDL_Event e = keyDown(key);
-    return handleEvent(&e);
+    int rebuild = handleEvent(&e);
+    e.type = SDL_KEYUP;
+    handleEvent(&e);
+    return rebuild;
 }
 
 int wake(void)

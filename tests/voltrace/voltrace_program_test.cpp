@@ -1,7 +1,7 @@
 // The real voltrace binary on the virtual display, with /proc/jz and fbgrab stood in for: a
 // whole logging session (backlight, first and 60th-second samples, the red band, keys that
-// must do nothing, the wake-up rebuild, stop and the one screenshot), SIGTERM while logging,
-// and the start-up screenshot under a HOME full of shell syntax.
+// must do nothing, the wake-up rebuild, stop and the one screenshot), a held START and SIGTERM
+// while logging, and the start-up screenshot under a HOME full of shell syntax.
 #include <signal.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -111,15 +111,19 @@ TEST_F(VoltraceProgram, AWholeLoggingSession)
     EXPECT_EQ(waitExit(p, 5000), 0);
 }
 
-TEST_F(VoltraceProgram, SigtermWhileLoggingEndsWith15AndWholeLines)
+// START held past the key-repeat delay (500 ms) starts logging once: the repeats neither stop
+// the log nor take its screenshot.
+TEST_F(VoltraceProgram, AHeldStartLogsAndSigtermEndsWith15AndWholeLines)
 {
     const std::string csv = home + "/battery0.csv";
     Program p = launch(VOLTRACE_BIN, options);
     ASSERT_GT(p.pid, 0) << "no window";
     pauseMs(300);
-    press("Return");
+    press("Return", 1200);
     ASSERT_TRUE(waitFor([&] { return readFile(csv) == "0,3900\n"; }, 5000)) << readFile(csv);
     pauseMs(1500);  // the clock ticks; the load thread spins
+    EXPECT_TRUE(redBand(capture())) << "not logging after the hold";
+    EXPECT_TRUE(screenshots().empty());
     sendSignal(p, SIGTERM);
     EXPECT_EQ(waitExit(p, 10000), 15);
     EXPECT_EQ(readFile(csv), "0,3900\n");

@@ -1,5 +1,6 @@
 """Headless Chromium driven over its DevTools protocol, standard library only: the protocol
-runs over two pipes (--remote-debugging-pipe), so no websocket and no port. Start at Browser.
+runs over two pipes (--remote-debugging-pipe), so no websocket and no port. Downloads go to
+the folder given. Start at Browser.
 """
 import base64
 import json
@@ -23,9 +24,9 @@ class DevToolsError(Exception):
 
 class Browser:
     """One Chromium with a fresh profile and one page; ends the browser on close. Events
-    that arrive while waiting for an answer are kept for wait_event."""
+    that arrive while waiting for an answer are kept for errors."""
 
-    def __init__(self, chromium="chromium"):
+    def __init__(self, downloads, chromium="chromium"):
         self.profile = tempfile.mkdtemp(prefix="devtools-profile-")
         commands_r, self._commands = os.pipe()
         self._answers, answers_w = os.pipe()
@@ -54,7 +55,11 @@ class Browser:
             self.session = self.call("Target.attachToTarget", targetId=page["targetId"],
                                      flatten=True)["sessionId"]
             self.call("Page.enable")
-            self.call("Runtime.enable")
+            self.call("Log.enable")
+            self.call("Browser.setDownloadBehavior", browser=True, behavior="allow",
+                      downloadPath=os.path.abspath(downloads))
+            self.call("Emulation.setDeviceMetricsOverride", width=1280, height=1200,
+                      deviceScaleFactor=1, mobile=False)
         except BaseException:
             self.close()
             raise
@@ -114,41 +119,19 @@ class Browser:
                 raise DevToolsError("%s: %s" % (method, answer["error"]))
             return answer["result"]
 
-    def wait_event(self, method, timeout=30):
-        """The next event of that name, kept or still to come."""
-        deadline = time.monotonic() + timeout
-        while True:
-            for i, event in enumerate(self._events):
-                if event.get("method") == method:
-                    return self._events.pop(i)["params"]
-            self._events.append(self._read_message(deadline))
-
-    def events(self, method):
-        """Takes every kept event of that name."""
-        taken = [e for e in self._events if e.get("method") == method]
-        self._events = [e for e in self._events if e.get("method") != method]
-        return taken
-
     def open(self, path):
         self.call("Page.navigate", url="file://" + os.path.abspath(path))
-        self.wait_event("Page.loadEventFired")
+        deadline = time.monotonic() + 30
+        while not any(e.get("method") == "Page.loadEventFired" for e in self._events):
+            self._events.append(self._read_message(deadline))
 
-    def evaluate(self, expression, timeout=30):
+    def evaluate(self, expression):
         """The value of a JavaScript expression (awaited when it is a promise)."""
-        result = self.call("Runtime.evaluate", timeout=timeout, expression=expression,
+        result = self.call("Runtime.evaluate", expression=expression,
                            awaitPromise=True, returnByValue=True)
         if "exceptionDetails" in result:
             raise DevToolsError("%s: %s" % (expression, result["exceptionDetails"]))
         return result["result"].get("value")
-
-    def wait_for(self, expression, timeout=30):
-        """Polls a JavaScript expression until it is true; returns whether it became so."""
-        deadline = time.monotonic() + timeout
-        while time.monotonic() < deadline:
-            if self.evaluate(expression):
-                return True
-            time.sleep(0.05)
-        return False
 
     def choose_files(self, selector, paths):
         """Gives a file input these files, as a user picking them in the dialog would."""
@@ -157,21 +140,14 @@ class Browser:
         self.call("DOM.setFileInputFiles", nodeId=node,
                   files=[os.path.abspath(p) for p in paths])
 
-    def downloads_to(self, folder):
-        self.call("Browser.setDownloadBehavior", browser=True, behavior="allow",
-                  downloadPath=os.path.abspath(folder), eventsEnabled=True)
-
-    def wait_download(self, timeout=30):
-        """Waits for the download under way to finish; returns its state."""
-        deadline = time.monotonic() + timeout
-        while True:
-            event = self.wait_event("Browser.downloadProgress", deadline - time.monotonic())
-            if event["state"] != "inProgress":
-                return event["state"]
-
-    def screenshot(self, path, width, height):
-        self.call("Emulation.setDeviceMetricsOverride", width=width, height=height,
-                  deviceScaleFactor=1, mobile=False)
+    def screenshot(self, path):
         data = self.call("Page.captureScreenshot", format="png", captureBeyondViewport=True)
         with open(path, "wb") as f:
             f.write(base64.b64decode(data["data"]))
+
+    def errors(self):
+        """What the browser logged (a request the page's policy refused, a script error)."""
+        logged = [e["params"]["entry"]["text"] for e in self._events
+                  if e.get("method") == "Log.entryAdded"]
+        self._events = []
+        return logged

@@ -1,0 +1,83 @@
+// The start-up all three programs share: the standard streams, then SDL, the screen, key
+// repeat and the embedded font in the order each program needs, and giveUp, the one failure
+// path. Start at startUp.
+#include "startup.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <signal.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <unistd.h>
+
+#include "rwfont.h"
+
+// Caught rather than ignored: an ignored signal stays ignored across exec, and the commands
+// voltrace runs through the shell should meet a broken pipe as usual.
+static void dropBrokenPipe(int)
+{
+}
+
+void guardStandardStreams(void)
+{
+    for (int fd = 0; fd <= 2; fd++) {
+        if (fcntl(fd, F_GETFD) != -1 || errno != EBADF)
+            continue;
+        // The lowest free number: fd itself, since those below it are open.
+        int opened = open("/dev/null", O_RDWR);
+        if (opened > fd) {
+            dup2(opened, fd);
+            close(opened);
+        }
+    }
+
+    struct sigaction brokenPipe = {};
+    brokenPipe.sa_handler = dropBrokenPipe;
+    sigemptyset(&brokenPipe.sa_mask);
+    brokenPipe.sa_flags = SA_RESTART;
+    sigaction(SIGPIPE, &brokenPipe, nullptr);
+}
+
+int giveUp(const char *what, const char *why)
+{
+    if (why)
+        printf("%s: %s\n", what, why);
+    else
+        puts(what);
+    return -1;
+}
+
+static int openFont(const StartUp &how, SDL_RWops **rw, TTF_Font **font)
+{
+    if (TTF_Init() == -1)
+        return giveUp(how.failures.ttf, nullptr);
+    *rw = SDL_RWFromMem(const_cast<unsigned char *>(rwfont), rwfontSize);
+    *font = TTF_OpenFontRW(*rw, 1, how.fontSize);
+    if (!*font)
+        return giveUp(how.failures.font, TTF_GetError());
+    TTF_SetFontHinting(*font, TTF_HINTING_NORMAL);
+    TTF_SetFontOutline(*font, 0);
+    return 0;
+}
+
+int startUp(const StartUp &how, SDL_Surface **screen, SDL_RWops **rw, TTF_Font **font)
+{
+    if (how.fontFirst && openFont(how, rw, font) != 0)
+        return -1;
+    setenv("SDL_NOMOUSE", "1", 1);
+    if (SDL_Init(how.sdlSystems) != 0)
+        return giveUp(how.failures.sdl, SDL_GetError());
+    if (how.quitAtExit)
+        atexit(SDL_Quit);
+    if (how.pumpFirst)
+        SDL_PumpEvents();
+    SDL_ShowCursor(0);
+    *screen = SDL_SetVideoMode(320, 240, 16, how.videoFlags);
+    if (!*screen)
+        return giveUp(how.failures.videoMode, SDL_GetError());
+    if (how.repeatDelay != 0)
+        SDL_EnableKeyRepeat(how.repeatDelay, how.repeatInterval);
+    if (!how.fontFirst && openFont(how, rw, font) != 0)
+        return -1;
+    return 0;
+}
