@@ -9,6 +9,7 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/stat.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -19,9 +20,9 @@
 
 /* sampler state */
 std::atomic<int> logging{0};         // 1 while logging; written by the main thread only
-std::atomic<Uint32> tickCount{0};    // seconds since logging started; reset by the main
-                                     // thread before the timer runs, then advanced by
-                                     // timerTick alone
+std::atomic<Uint32> tickCount{0};    // timer ticks since logging started, every 60th a
+                                     // sample; reset by the main thread before the timer
+                                     // runs, then advanced by timerTick alone
 SDL_Rect chartRect;                  // the chart's area; drawChart writes it, the clock reads
                                      // it (clockBox), both under the screen lock
 std::atomic<const char *> sampleProblem{nullptr};  // why the last sample could not be
@@ -37,11 +38,37 @@ static std::atomic<SDL_Thread *> loadThreadHandle{nullptr};  // the running load
 
 static const int SAMPLE_EVERY = 60;       // ticks (seconds) between samples
 
+/* the log being written: its second 0, and which file it is, so that no sample goes
+   anywhere else. beginLog sets both on the main thread before the timer is armed; after it
+   only appendSample, under the screen lock, touches the file's part */
+Uint32 (*monotonicMs)(void) = clockMonotonicMs;  // device seam: the clock of the log's
+                                     // seconds; tests set their own before logging starts
+static std::atomic<Uint32> logStartMs{0};  // monotonicMs() at START
+static bool logKnown;           // a sample has created the log; no later one may create it
+static dev_t logDevice;         // the file system the log was created on
+static ino_t logInode;          // the log there; FAT numbers its files anew at every mount
+static off_t logLength;         // the log's length after our last line
+static char logTail[32];        // that last line, to know the log again after a remount
+
+Uint32 clockMonotonicMs(void)
+{
+    timespec now = {};
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return static_cast<Uint32>(now.tv_sec * 1000LL + now.tv_nsec / 1000000);
+}
+
+void beginLog(void)
+{
+    logStartMs = monotonicMs();
+    logKnown = false;
+}
+
 void startLogging(void)
 {
     logging = 1;
     tickCount = 0;
     sampleProblem = nullptr;
+    beginLog();
     timerTick(0, nullptr);
     timerId = SDL_AddTimer(1000, timerTick, nullptr);
     loadThreadHandle = SDL_CreateThread(loadThread, nullptr);
@@ -93,10 +120,14 @@ Uint32 timerTick(Uint32 interval, void *param)
     if (!hold.ownsLock() || !logging)
         return interval;  // 0 would make SDL drop the timer; stopLogging removes it
     Uint32 tick = tickCount;
-    drawClock(tick);
+    // The time shown and logged is the clock's, not the count of ticks: SDL's timer starts
+    // each second when the last tick ran, so on a busy device the ticks fall behind. Rounded,
+    // so a tick a few milliseconds early still shows its whole second.
+    Uint32 seconds = (monotonicMs() - logStartMs + 500) / 1000;
+    drawClock(seconds);
     SDL_Flip(screen);
     if (tick % SAMPLE_EVERY == 0) {
-        appendSample();
+        appendSample(seconds);
         SDL_Event wake = {};
         wake.type = SDL_USEREVENT;
         SDL_PushEvent(&wake);
@@ -158,6 +189,10 @@ static const char *problemOf(int error)
     return "Card error";
 }
 
+// The words for a log that the slot's path no longer leads to: its card was unmounted or
+// pulled, or another card sits in its place.
+static const char *const CARD_GONE = "Card removed";
+
 // Appends line in a single write, so no other writer's bytes can come between its parts,
 // and syncs it to the card. A card that fills within the line takes part of it: that part is
 // cut off again, so the log still ends with its last whole line. 0, or the error.
@@ -173,20 +208,60 @@ static int appendLine(int fd, const char *line, size_t length)
     return error;
 }
 
-void appendSample(void)
+// Whether fd, opened at csvPath, is still the log. The same file system and file is; after
+// a remount FAT has numbered the file anew, and the log is then known by its length and last
+// line, both as we left them.
+static bool isTheLog(int fd)
+{
+    struct stat now;
+    if (fstat(fd, &now) != 0 || now.st_dev != logDevice)
+        return false;
+    if (now.st_ino != logInode) {
+        size_t n = strlen(logTail);
+        char tail[sizeof logTail];
+        if (now.st_size != logLength ||
+            pread(fd, tail, n, logLength - static_cast<off_t>(n)) != static_cast<ssize_t>(n) ||
+            memcmp(tail, logTail, n) != 0)
+            return false;
+        logInode = now.st_ino;
+    }
+    return true;
+}
+
+void appendSample(Uint32 seconds)
 {
     int level = readBatteryLevel();
     if (!csvPath[0])
         return;
-    char line[32];
-    int length = snprintf(line, sizeof line, "%u,%d\n", static_cast<unsigned>(tickCount), level);
-    bool creating = !isRegularFile(csvPath);
-    int fd = open(csvPath, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0666);
+    char line[sizeof logTail];
+    int length = snprintf(line, sizeof line, "%u,%d\n", static_cast<unsigned>(seconds), level);
+    // Only the log's first sample may create it. A card unmounted beneath us leaves its
+    // path leading into the bare mount-point folder, or to another card's file: a later
+    // sample must not start a stray log there.
+    bool creating = !logKnown;
+    int fd = open(csvPath, O_RDWR | O_APPEND | O_CLOEXEC | (creating ? O_CREAT : 0), 0666);
     if (fd < 0) {
-        sampleProblem = problemOf(errno);
+        bool gone = !creating && (errno == ENOENT || errno == ENOTDIR);
+        sampleProblem = gone ? CARD_GONE : problemOf(errno);
+        return;
+    }
+    struct stat created;
+    if (creating && fstat(fd, &created) == 0) {
+        logKnown = true;
+        logDevice = created.st_dev;
+        logInode = created.st_ino;
+        logLength = created.st_size;
+        logTail[0] = '\0';
+    } else if (!creating && !isTheLog(fd)) {
+        close(fd);
+        sampleProblem = CARD_GONE;
         return;
     }
     int error = appendLine(fd, line, static_cast<size_t>(length));
+    if (!error) {
+        logLength = lseek(fd, 0, SEEK_END);
+        snprintf(logTail, sizeof logTail, "%s", line);
+    }
     close(fd);
     if (creating)
         syncFolderOf(csvPath);

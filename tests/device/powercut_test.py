@@ -99,7 +99,7 @@ def main():
             samples = None
             if data is not None:
                 text = data.decode(errors="replace")
-                samples = text.splitlines()
+                samples = rig.by_minute(data).decode(errors="replace").splitlines()
                 checks.check(all(re.fullmatch(r"\d+,\d+", line) for line in samples) and
                              text.endswith("\n") or not text,
                              "cut %s: whole sample lines only" % moment, repr(text))

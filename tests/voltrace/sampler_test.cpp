@@ -74,11 +74,9 @@ TEST_F(Sampler, ReadingsOutside1To5000OrUnreadableBecome5000)
 TEST_F(Sampler, EachSampleIsOneWholeLineSyncedToTheCard)
 {
     setBattery("3900\n");
-    tickCount = 0;
-    appendSample();
+    appendSample(0);
     setBattery("3888\n");
-    tickCount = 60;
-    appendSample();
+    appendSample(60);
     EXPECT_EQ(readText(csvPath), "0,3900\n60,3888\n");
 
     std::vector<SyncCall> calls = takeSyncs();
@@ -95,7 +93,7 @@ TEST_F(Sampler, ALogThatCannotBeOpenedLosesTheSampleAndSaysSo)
     setBattery("3900\n");
     setenv("HOME", (home + "/no-such-folder").c_str(), 1);
     selectSlot(0);
-    appendSample();
+    appendSample(0);
     EXPECT_EQ(isRegularFile(csvPath), 0);
     EXPECT_TRUE(takeSyncs().empty());
     EXPECT_STREQ(sampleProblem.load(), "Card error");
@@ -117,29 +115,70 @@ TEST_F(Sampler, ACardThatFillsKeepsWholeLinesAndTheLoggingScreenSaysSo)
     };
     setBattery("3900\n");
     logging = 1;
-    tickCount = 0;
-    appendSample();
+    appendSample(0);
     EXPECT_EQ(sampleProblem.load(), nullptr);
     limitWrites(3);
-    tickCount = 60;
-    appendSample();
+    appendSample(60);
     EXPECT_EQ(readText(csvPath), "0,3900\n");
     EXPECT_STREQ(sampleProblem.load(), "Card full");
     Frame f = shown();
     EXPECT_TRUE(says(f, "Card full:", -8));
     EXPECT_TRUE(says(f, "the last sample could not be written", 8));
 
-    tickCount = 120;  // no room at all now
-    appendSample();
+    appendSample(120);  // no room at all now
     EXPECT_EQ(readText(csvPath), "0,3900\n");
     limitWrites(-1);
-    tickCount = 180;
-    appendSample();
+    appendSample(180);
     EXPECT_EQ(readText(csvPath), "0,3900\n180,3900\n");
     EXPECT_EQ(sampleProblem.load(), nullptr);
     f = shown();
     EXPECT_FALSE(says(f, "the last sample could not be written", 8));
     EXPECT_TRUE(showsText(f, "Value: 3.9 V", 310, 206, ANCHOR_RIGHT | ANCHOR_MIDDLE));
+    logging = 0;
+}
+
+// A log is the file its first sample created. Once the path leads elsewhere (the card gone,
+// leaving a bare folder; a stranger's file there) nothing is written and the screen says so;
+// the same log back, numbered anew as after a remount (a copy), takes the samples again.
+TEST_F(Sampler, SamplesGoOnlyIntoTheFileTheFirstOneCreated)
+{
+    setBattery("3900\n");
+    appendSample(0);
+    rename(csvPath, (home + "/away").c_str());
+    appendSample(60);
+    EXPECT_EQ(isRegularFile(csvPath), 0);
+    EXPECT_STREQ(sampleProblem.load(), "Card removed");
+    for (const char *stranger : {"0,3800\n", "0,3900\n0,3900\n"}) {
+        writeText(csvPath, stranger);
+        appendSample(120);
+        EXPECT_EQ(readText(csvPath), stranger);
+        EXPECT_STREQ(sampleProblem.load(), "Card removed") << stranger;
+    }
+    writeText(csvPath, "0,3900\n");
+    appendSample(180);
+    EXPECT_EQ(readText(csvPath), "0,3900\n180,3900\n");
+    EXPECT_EQ(sampleProblem.load(), nullptr);
+}
+
+// The seconds shown and logged are the monotonic clock's since START, rounded: a tick a few
+// milliseconds early shows its own second, a late one its true second.
+TEST_F(Sampler, TheSecondsShownAndLoggedAreTheClocksNotTheTicks)
+{
+    static Uint32 now = 7777;
+    monotonicMs = [] { return now; };
+    beginLog();
+    chartRect = {34, 50, 276, 130};
+    setBattery("3950\n");
+    logging = 1;
+    const Uint32 ms[] = {0, 59990, 127600};  // ticks 0, 60 (a little early), 120 (late)
+    const char *clocks[] = {"00:00:00", "00:01:00", "00:02:08"};
+    for (int i = 0; i < 3; i++) {
+        tickCount = 60u * i;
+        now = 7777 + ms[i];
+        timerTick(1000, nullptr);
+        EXPECT_TRUE(showsText(takeFlips().back(), clocks[i], 310, 180, ANCHOR_RIGHT | ANCHOR_TOP));
+    }
+    EXPECT_EQ(readText(csvPath), "0,3950\n60,3950\n128,3950\n");
     logging = 0;
 }
 

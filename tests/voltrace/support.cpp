@@ -175,6 +175,8 @@ void Voltrace::SetUp()
     tickCount = 0;
     chartRect = {0, 0, 0, 0};
     ASSERT_EQ(selectSlot(0), 1);
+    monotonicMs = [] { return 1000u * tickCount; };  // a timer that keeps time
+    beginLog();
 
     batteryFile = home + "/battery";
     batteryPath = batteryFile.c_str();
