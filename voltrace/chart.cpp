@@ -213,11 +213,14 @@ static int plotSamples(const ChartRanges &r)
 }
 
 // Keys pressed while a long chart was drawn are stale by now: they are dropped rather than
-// acted on late.
+// acted on late. Key releases stay: they end a press, and a press whose release was lost
+// would count as held, so that the next press of START would be taken for its repeat.
 static void discardEvents(void)
 {
+    const Uint32 allButReleases = SDL_ALLEVENTS & ~SDL_EVENTMASK(SDL_KEYUP);
     SDL_Event event;
-    while (SDL_PollEvent(&event))
+    SDL_PumpEvents();
+    while (SDL_PeepEvents(&event, 1, SDL_GETEVENT, allButReleases) > 0)
         SDL_PumpEvents();
 }
 
