@@ -27,9 +27,9 @@ ChartRanges scanLog(const char *path);
 // has drawn the header and footer. Sets chartRect, plots in at most five frames (flipping
 // after every lineCount / 5 + 1 samples), leaves the last sample's time and level (or that
 // it has no reading) as the readout at the bottom right, and discards every event that
-// arrived meanwhile but key releases. While logging, a sample that could not be written (sampleProblem) is
-// said across the chart's middle, also when the log could not even be created. The final
-// flip is the caller's.
+// arrived meanwhile but key releases. While logging, a sample that could not be written
+// (sampleProblem) is said across the chart's middle, also when the log could not even be
+// created. The final flip is the caller's.
 void drawChart(void);
 
 // The box the one-second clock erases and draws its time in: the top line of the readout

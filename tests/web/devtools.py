@@ -76,12 +76,6 @@ class Browser:
         self.log.close()
         shutil.rmtree(self.profile, ignore_errors=True)
 
-    def __enter__(self):
-        return self
-
-    def __exit__(self, *exc):
-        self.close()
-
     def _ended(self):
         self.log.flush()
         with open(self.log.name) as log:

@@ -63,12 +63,6 @@ class Browser:
         self.log.close()
         shutil.rmtree(self.profile, ignore_errors=True)
 
-    def __enter__(self):
-        return self
-
-    def __exit__(self, *exc):
-        self.close()
-
     def _read(self):
         length = b""
         while not length.endswith(b":"):

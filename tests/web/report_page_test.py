@@ -8,6 +8,7 @@ policy can refuse it. The same checks in every engine, each through its own driv
 
 usage: report_page_test.py chromium|firefox|webkit VOLTRACE_REPORT PAGE.html [SCREENSHOT.png]
 """
+import contextlib
 import http.server
 import importlib
 import json
@@ -267,7 +268,7 @@ def main():
     with tempfile.TemporaryDirectory(prefix="report-page-test-") as folder:
         downloads = os.path.join(folder, "downloads")
         os.mkdir(downloads)
-        with driver.Browser(downloads, program) as browser:
+        with contextlib.closing(driver.Browser(downloads, program)) as browser:
             started = time.monotonic()
             browser.open(page)
             print("%s: page loaded in %.2f s" % (engine, time.monotonic() - started))

@@ -71,12 +71,6 @@ class Browser:
             process.terminate()
             process.wait()
 
-    def __enter__(self):
-        return self
-
-    def __exit__(self, *exc):
-        self.close()
-
     def call(self, path, method="POST", **params):
         data = json.dumps(params).encode() if method == "POST" else None
         request = urllib.request.Request(self.url + path, data, method=method,
