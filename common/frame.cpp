@@ -184,6 +184,14 @@ int drawText(int x, int y, const char *text, SDL_Color colour, TextAnchor anchor
     return w;
 }
 
+int textWidth(const char *text)
+{
+    int w = 0, h = 0;
+    if (!font || !text || !text[0] || TTF_SizeText(font, text, &w, &h) != 0)
+        return 0;
+    return w;
+}
+
 void drawHeader(const char *title)
 {
     SDL_Rect whole = {0, 0, 320, 240};

@@ -92,6 +92,10 @@ int waitEvent(SDL_Event *event);
 // one the font cannot render, draws nothing and returns 0.
 int drawText(int x, int y, const char *text, SDL_Color colour, TextAnchor anchor);
 
+// The width in pixels that drawText would give text, without drawing it; 0 for an empty
+// text, or one the font cannot measure.
+int textWidth(const char *text);
+
 // Clears the whole screen to black and draws the header: the title at the top left and
 // "Vantiro" right-aligned at x 310, both in HEADER_COLOR. Does not flip.
 void drawHeader(const char *title);

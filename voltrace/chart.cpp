@@ -232,9 +232,7 @@ void drawChart(void)
     // the one-decimal label drawn there.
     char text[64];
     snprintf(text, sizeof text, "%0.2f", volts(r.levelMax));
-    int width = 0, height = 0;
-    TTF_SizeText(font, text, &width, &height);
-    Uint16 labelWidth = static_cast<Uint16>(width);
+    Uint16 labelWidth = static_cast<Uint16>(textWidth(text));
     chartRect = {static_cast<Sint16>(labelWidth + 10), CHART_TOP,
                  static_cast<Uint16>(CHART_RIGHT - 10 - labelWidth), CHART_HEIGHT};
     drawAxes(chartRect);

@@ -71,12 +71,6 @@ static void drawHelp(void)
     drawText(10, 146, text, BODY_COLOR, ANCHOR_LEFT | ANCHOR_MIDDLE);
 }
 
-static int textWidth(const char *text)
-{
-    int w = 0, h = 0;
-    return TTF_SizeText(font, text, &w, &h) == 0 ? w : 0;
-}
-
 // The slot line: "< > " and the path, which a long home folder would push under the footer.
 // Then the path loses its start to "...", just enough to fit maxWidth pixels, so the file
 // name (the slot) stays in view; the help body shows the whole path.
