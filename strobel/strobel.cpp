@@ -12,8 +12,8 @@ SDL_Rect target;                 // pixels; written by the main thread under the
 std::atomic<int> flashing{0};    // 0 or 1; written by the main thread (and by the quitting
                                  // thread through endFlashThread), read by the flashing thread
 const Uint8 *keys;               // SDL's own array, updated by SDL_PumpEvents on the main thread
-static int downBefore;           // START_HELD_OVER, SELECT_HELD_OVER: those of the two down
-                                 // at the last key event handled; main thread only
+static int downBefore;           // START_HELD_OVER, SELECT_HELD_OVER: those of the two whose
+                                 // key-down has come and key-up not yet; main thread only
 void (*flashPause)(void) = pauseOnePeriod;  // run by the flashing thread after each flip
 static SDL_Thread *flashThreadHandle;  // the running or ended-but-not-waited-for thread, or
                                        // null; under threadLock, main or quitting thread
@@ -55,12 +55,15 @@ int handleEvent(const SDL_Event &event)
 {
     if (event.type != SDL_KEYDOWN && event.type != SDL_KEYUP)
         return 0;  // SDL_QUIT included: only SELECT leaves
-    // Key repeat brings key presses, and no releases, while a key is held: START or SELECT
-    // down now and at the last key event is the same press.
-    int downNow = (keys[SDLK_RETURN] ? START_HELD_OVER : 0) |
-                  (keys[SDLK_ESCAPE] ? SELECT_HELD_OVER : 0);
-    int heldOver = downNow & downBefore;
-    downBefore = downNow;
+    // Key repeat brings key presses, and no releases, while a key is held: a START or SELECT
+    // whose press came before and whose release has not is held over. Told by the order of
+    // the events, not by the key-state array, which SDL has already moved on to keys pressed
+    // after this event when the program is slow to take it.
+    int heldOver = downBefore;
+    int key = event.key.keysym.sym == SDLK_RETURN   ? START_HELD_OVER
+              : event.key.keysym.sym == SDLK_ESCAPE ? SELECT_HELD_OVER
+                                                    : 0;
+    downBefore = event.type == SDL_KEYDOWN ? downBefore | key : downBefore & ~key;
     if (event.type == SDL_KEYUP) {
         // A stopped thread ends within one period of the START press; take it back here so
         // no ended thread lingers while the program sits idle.

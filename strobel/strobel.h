@@ -29,8 +29,8 @@ SDL_Rect moveTarget(const Uint8 *held, SDL_Rect from);
 // What a key press does, decided from the keys held now, never from the event's own key:
 // START toggles flashing over everything else; while flashing nothing else counts; SELECT
 // leaves; any other press moves and resizes by whatever is held (possibly nothing). START and
-// SELECT act once per press: heldOverKeys names those of them that were already down at the
-// previous key event. A held-over START still wins, but does nothing; a held-over SELECT
+// SELECT act once per press: heldOverKeys names those of them whose press came before this
+// event and whose release has not. A held-over START still wins, but does nothing; a held-over SELECT
 // counts as not held.
 enum KeyAction { TOGGLE_FLASHING, IGNORE_KEY, QUIT, MOVE_TARGET };
 enum { START_HELD_OVER = 1, SELECT_HELD_OVER = 2 };

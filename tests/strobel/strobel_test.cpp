@@ -270,6 +270,9 @@ protected:
     }
     void TearDown() override { endFlashThread(); }
 
+    // A key-down of the first key given, with all of them held; release lets go of every
+    // key pressed since the last release, one key-up each.
+    std::vector<SDLKey> pressed;
     int press(std::initializer_list<SDLKey> down)
     {
         std::fill(std::begin(testKeys.state), std::end(testKeys.state), 0);
@@ -277,14 +280,22 @@ protected:
             testKeys.state[k] = 1;
         SDL_Event e = {};
         e.type = SDL_KEYDOWN;
+        e.key.keysym.sym = *down.begin();
+        pressed.push_back(e.key.keysym.sym);
         return handleEvent(e);
     }
     int release(void)
     {
         std::fill(std::begin(testKeys.state), std::end(testKeys.state), 0);
-        SDL_Event e = {};
-        e.type = SDL_KEYUP;
-        return handleEvent(e);
+        int redraw = 0;
+        for (SDLKey k : pressed) {
+            SDL_Event e = {};
+            e.type = SDL_KEYUP;
+            e.key.keysym.sym = k;
+            redraw = handleEvent(e);
+        }
+        pressed.clear();
+        return redraw;
     }
 };
 
