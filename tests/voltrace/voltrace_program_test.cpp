@@ -96,7 +96,7 @@ TEST_F(VoltraceProgram, AWholeLoggingSession)
     EXPECT_TRUE(waitForScreen([](const Screen &s) { return !redBand(s); }, 3000));
     auto calls = screenshots();
     ASSERT_EQ(calls.size(), 1u);
-    EXPECT_EQ(calls[0], std::vector<std::string>{png});
+    EXPECT_EQ(calls[0], std::vector<std::string>{home + "/battery0.tmp"});
 
     // Away and back: the PNG is there, no second screenshot.
     press("Right");
@@ -152,7 +152,7 @@ TEST_F(VoltraceProgram, TheStartUpScreenshotUnderAHostileHome)
     EXPECT_TRUE(waitFor([&] { return !screenshots().empty(); }, 10000));
     auto calls = screenshots();
     ASSERT_EQ(calls.size(), 1u);
-    EXPECT_EQ(calls[0], std::vector<std::string>{hostile + "/battery0.png"});
+    EXPECT_EQ(calls[0], std::vector<std::string>{hostile + "/battery0.tmp"});
     EXPECT_TRUE(waitFor([&] { return fileExists(hostile + "/battery0.png"); }, 5000));
     EXPECT_FALSE(fileExists(base + "/pwned"));
     EXPECT_FALSE(fileExists(base + "/pwned2"));
