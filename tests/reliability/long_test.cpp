@@ -85,7 +85,7 @@ TEST(LongRun, VoltraceChartsADaysLogWhileRealSamplesLandOnTop)
             clockChanges += !sameArea(before, after, 240, 180, 70, 17);
         }
         expected += std::to_string(60 * minute) + "," + std::to_string(level) + "\n";
-        ASSERT_TRUE(waitFor([&] { return readFile(csv1) == expected; }, 75000))
+        ASSERT_TRUE(waitFor([&] { return byMinute(readFile(csv1)) == expected; }, 75000))
             << "minute " << minute << ", the log ends: "
             << readFile(csv1).substr(readFile(csv1).size() > 80 ? readFile(csv1).size() - 80 : 0);
         bool rebuilt = waitForScreen([](const Screen &s) { return chartShown(s) && redBand(s); }, 10000);
@@ -109,7 +109,7 @@ TEST(LongRun, VoltraceChartsADaysLogWhileRealSamplesLandOnTop)
     int status = waitExit(p, 10000);
     EXPECT_EQ(status, 0) << readOutput(p);
     LogCheck check = checkLog(readFile(csv1));
-    EXPECT_EQ(readFile(csv1), expected);
+    EXPECT_EQ(byMinute(readFile(csv1)), expected);
     EXPECT_EQ(check.malformed, 0);
     EXPECT_FALSE(check.cut);
     EXPECT_EQ(readFile(csv0), day) << "slot 0's log changed";

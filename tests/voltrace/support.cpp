@@ -20,14 +20,14 @@
 #include "screens.h"
 #include "slots.h"
 
-/* test support state */
+/* test support state; the card's are atomic, since the card thread writes and syncs */
 static std::mutex recordLock;            // guards the two records below (timer and main)
 static std::vector<Frame> flips;         // frames shown, in order
 static std::vector<SyncCall> syncs;      // fsync calls, in order
 static std::string batteryFile, backlightCmd, toolPath;  // seams' targets, per test
-static long long writeRoom = -1;         // bytes the "card" still takes; -1: no limit
+static std::atomic<long long> writeRoom{-1};  // bytes the "card" still takes; -1: no limit
 static std::atomic<Uint32> clockMs{0};   // the log's clock; read by the card thread
-static bool cardBroken;                  // ftruncate and fsync fail with EIO
+static std::atomic<bool> cardBroken{false};   // ftruncate and fsync fail with EIO
 
 extern "C" int __real_SDL_Flip(SDL_Surface *surface);
 extern "C" int __wrap_SDL_Flip(SDL_Surface *surface)
