@@ -68,6 +68,8 @@ def main():
         checks.check(seen and abs(int(seen.group(1)) - 180) <= 2, "card back: the sample at "
                      "its minute, within 2 s of 180 s, for all the lateness before it",
                      str(seen and seen[0]))
+        lost = guest.clock_lost()
+        checks.check(lost < 1, "the guest's clock kept the host's", "%.1f s lost" % lost)
         s, ok = guest.wait_screen(lambda s: not words(s), rig.SAMPLE_MINUTE)
         checks.check(ok, "card back: the words gone", str(s.colours(PLOT)))
         print("samples arrived %.1f and %.1f s after the first: %r" % (

@@ -460,6 +460,23 @@ class Guest:
         if self._expect("@", 60) != "@ready":
             raise RigError("the guest could not mount the card")
         self.boot_seconds = time.monotonic() - self.boot_started
+        self.clocks = self._clocks()
+
+    def _clocks(self):
+        """The guest's uptime and the host's monotonic clock, read together."""
+        path = os.path.join(self.share, ".uptime")
+        self.shell("cat /proc/uptime >%s/.uptime" % SHARE)
+        host = time.monotonic()
+        with open(path) as f:
+            return float(f.read().split()[0]), host
+
+    def clock_lost(self):
+        """How far the guest's clocks have fallen behind the host's since boot. The emulated
+        core's 32-bit counter wraps every 25.8 s, and an emulator held up that long (a starved
+        host) comes back a whole wrap behind: a 30 s stop lost 25.8 s. Then no time of the
+        guest's can be judged against the host's."""
+        (guest0, host0), (guest1, host1) = self.clocks, self._clocks()
+        return (host1 - host0) - (guest1 - guest0)
 
     def close(self):
         if self.proc and self.proc.poll() is None:

@@ -42,6 +42,8 @@ def main():
         checks.check(seen and abs(int(seen[1]) - second) <= 2 and int(seen[1]) < 63,
                      "the sample at its minute, within 2 s of %.1f s" % second, str(seen))
         line = seen[0] if seen else b"?"
+        lost = guest.clock_lost()
+        checks.check(lost < 1, "the guest's clock kept the host's", "%.1f s lost" % lost)
 
         before = guest.capture()
         time.sleep(2)
