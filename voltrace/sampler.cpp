@@ -53,7 +53,7 @@ static char orderedCsv[sizeof csvPath];  // its paths and second 0, copied at ST
 static char orderedPng[sizeof pngPath];
 static Uint32 orderedStartMs;
 static bool cardClosed;              // the program is leaving: no line is begun, no event sent
-static bool writingLine;             // a line's write, and its cut should it fail, is under way
+static bool writingLine;             // a line's write, and its cut should it not fit, is under way
 static bool sampling;                // a sample is being taken
 
 /* the log being written: the card thread's own (and a test's, with no thread running). A
@@ -364,18 +364,18 @@ static void endLine(void)
 // of the number that happened to fit ("120,38" is no level of 38 mV).
 static const char CUT_MARK[] = " (cut)\n";
 
-// Appends line in a single write, so no other writer's bytes can come between its parts,
-// and syncs it to the card. A card that fills within the line takes part of it: that part is
-// cut off again, so the log still ends with its last whole line. 0, or the error.
-static int appendLine(int fd, const char *line, size_t length)
+// Appends line in a single write, so no other writer's bytes can come between its parts. A
+// card that fills within the line takes part of it: that part is cut off again, so the log
+// still ends with its last whole line. 0, or the error.
+static int writeLine(int fd, const char *line, size_t length)
 {
     off_t end = lseek(fd, 0, SEEK_END);
     ssize_t written = write(fd, line, length);
     if (written == static_cast<ssize_t>(length))
-        return fsync(fd) == 0 ? 0 : errno;
+        return 0;
     int error = written < 0 ? errno : ENOSPC;
-    if (written > 0 && end >= 0 && ftruncate(fd, end) == 0)
-        fsync(fd);
+    if (written > 0 && end >= 0)
+        ftruncate(fd, end);
     return error;
 }
 
@@ -456,9 +456,13 @@ void appendSample(Uint32 seconds)
         close(fd);  // the program is leaving: this sample is not begun
         return;
     }
-    int error = appendLine(fd, line, static_cast<size_t>(length));
-    noteEnd(fd);
+    int error = writeLine(fd, line, static_cast<size_t>(length));
     endLine();
+    // The line (or its cut) reaches the card before the file is closed. The exit does not
+    // wait for this: its own sync takes it there.
+    if (fsync(fd) != 0 && !error)
+        error = errno;
+    noteEnd(fd);
     close(fd);
     if (creating)
         syncFolderOf(logCsv);
