@@ -41,8 +41,8 @@ CARD = "/mnt/card"    # where the guest mounts the card
 CARD_MIB = 64
 # How long to wait for voltrace's next sample, a minute after the last: each is due at its
 # minute on the log's clock, but is seen only once the guest's processor, shared with the
-# load thread on a busy host, has taken it, and its sync may stall behind other writes (25 s
-# measured). Lateness does not add up from one sample to the next.
+# load thread on a busy host, has taken it; and a guest whose emulator was held up comes back
+# 25.8 s behind the host (see clock_lost). Lateness does not add up from one sample to the next.
 SAMPLE_MINUTE = 120
 
 # PID 1. The kernel panics when init ends, so the command loop's end is followed by a sleep
