@@ -14,8 +14,11 @@ FIRST, SECOND = (40, 100, 270, 15), (40, 116, 270, 15)  # the two lines of the w
 
 def words(s):
     """The width of the words' first line ("Card full:", ...) when both lines are shown,
-    else 0."""
-    if s.count(SECOND, BODY, 0) < 100:
+    else 0. Their second line, "the last sample could not be written", spans some 195 px;
+    a one-line notice across the middle ("No samples in this log yet", shown until the first
+    sample has been tried) reaches into both regions too, but spans under 140."""
+    second = [x for x, _, c in s.pixels(*SECOND) if c == BODY]
+    if not second or max(second) - min(second) < 180:
         return 0
     xs = [x for x, _, c in s.pixels(*FIRST) if c == BODY]
     return max(xs) - min(xs) + 1 if xs else 0

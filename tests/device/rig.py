@@ -39,9 +39,10 @@ DIST_DIR = os.environ.get("DEVICE_DIST") or os.path.join(SOURCE_DIR, "dist", "mi
 SHARE = "/mnt/share"  # where the guest mounts the host's share
 CARD = "/mnt/card"    # where the guest mounts the card
 CARD_MIB = 64
-# How long voltrace's minute between samples may take on a busy host: SDL's timer counts each
-# second from when the last tick ran, so the lateness of every tick adds up (86 s measured
-# with two guests on two loaded cores).
+# How long to wait for voltrace's next sample, a minute after the last: each is due at its
+# minute on the log's clock, but is seen only once the guest's processor, shared with the
+# load thread on a busy host, has taken it; and a guest whose emulator was held up comes back
+# 25.8 s behind the host (see clock_lost). Lateness does not add up from one sample to the next.
 SAMPLE_MINUTE = 120
 
 # PID 1. The kernel panics when init ends, so the command loop's end is followed by a sleep
@@ -65,14 +66,16 @@ while :; do sleep 3600; done
 # command in the background and reports its pid and then its exit status (128 + N for signal
 # N, as the shell reports it); "sh" runs one in the foreground and reports its status. Job
 # control is on because without it the shell starts background commands with SIGINT
-# ignored, which a launcher's plain fork and exec does not do.
+# ignored, which a launcher's plain fork and exec does not do; so each started command has a
+# process group of its own. The shell that waits for it shares the group and must outlive a
+# signal sent to it: it traps them (a trap, unlike an ignore, is not handed on).
 GUEST_SH = r"""stty -echo
 set -m
 echo "@ready"
 while read -r id verb rest; do
     case $verb in
     start)
-        ( sh -c "echo @$id pid \$\$; $rest"; echo "@$id exit $?" ) &
+        ( trap : INT TERM HUP; sh -c "echo @$id pid \$\$; $rest"; echo "@$id exit $?" ) &
         ;;
     sh)
         eval "$rest"; echo "@$id done $?"
@@ -289,7 +292,8 @@ class Program:
 
     @property
     def refused(self):
-        """The system calls that oldkernel failed with ENOSYS, by number."""
+        """The system calls that oldkernel failed, by number: with ENOSYS, or with EINVAL
+        for a clock newer than the device's kernel."""
         text = read(os.path.join(self.folder, "refused")) or ""
         return sorted(set(int(n) for n in text.split()))
 
@@ -307,6 +311,12 @@ class Program:
 
     def signal(self, sig):
         self.guest.shell("kill -%d %d" % (sig, self.pid))
+
+    def signal_group(self, sig):
+        """sig to the program's process group, as a launcher ends what it started: the
+        program, and whatever it left in its group, reach it (oldkernel's supervisor ignores
+        it); the commands the program starts in groups of their own do not."""
+        self.guest.shell("kill -%d -$(cut -d' ' -f5 /proc/%d/stat)" % (sig, self.pid))
 
     def wait(self, timeout):
         """The exit status (128 + N after signal N), or None if still running after timeout."""
@@ -372,6 +382,13 @@ class Guest:
         if status != 0 or findings:
             raise RigError("the card after a clean unmount (status %d): %s" % (status, findings))
 
+    def throttle_card(self, bps):
+        """The card's reads and writes together limited to bps bytes a second (0: as fast as
+        the host's disk), as a cheap card that stalls while it erases. A lone sample's few
+        bytes pass even at 512 B/s: a stall takes another writer's data queued ahead."""
+        self._qmp("block_set_io_throttle", device="card", bps=bps, bps_rd=0, bps_wr=0,
+                  iops=0, iops_rd=0, iops_wr=0)
+
     def cut(self):
         """A power cut: the emulator is killed with no shutdown and no sync. What the guest's
         kernel had sent to the disk is on the card; its page cache is lost."""
@@ -397,7 +414,7 @@ class Guest:
                 raise RigError("no %s: run ./scripts/dist-mipsel.sh" % path)
             binaries[name] = path
         tools = {}
-        for name in ("fbgrab", "oldkernel"):
+        for name in ("fbgrab", "oldkernel", "consolestate"):
             tools[name] = os.path.join(self.work, name)
             build_tool(name, tools[name])
         initrd = os.path.join(self.work, "initramfs.cpio")
@@ -418,7 +435,7 @@ class Guest:
             "-qmp", "unix:%s,server=on,wait=off" % qmp_path,
             "-fsdev", "local,id=fs0,path=%s,security_model=none" % self.share,
             "-device", "virtio-9p-pci,fsdev=fs0,mount_tag=share",
-            "-drive", "file=%s,format=raw,if=virtio" % self.card,
+            "-drive", "file=%s,format=raw,if=virtio,id=card" % self.card,
         ]
         self.boot_started = time.monotonic()
         # Its own process group, so a Ctrl-C at the terminal reaches only this driver, which
@@ -443,6 +460,23 @@ class Guest:
         if self._expect("@", 60) != "@ready":
             raise RigError("the guest could not mount the card")
         self.boot_seconds = time.monotonic() - self.boot_started
+        self.clocks = self._clocks()
+
+    def _clocks(self):
+        """The guest's uptime and the host's monotonic clock, read together."""
+        path = os.path.join(self.share, ".uptime")
+        self.shell("cat /proc/uptime >%s/.uptime" % SHARE)
+        host = time.monotonic()
+        with open(path) as f:
+            return float(f.read().split()[0]), host
+
+    def clock_lost(self):
+        """How far the guest's clocks have fallen behind the host's since boot. The emulated
+        core's 32-bit counter wraps every 25.8 s, and an emulator held up that long (a starved
+        host) comes back a whole wrap behind: a 30 s stop lost 25.8 s. Then no time of the
+        guest's can be judged against the host's."""
+        (guest0, host0), (guest1, host1) = self.clocks, self._clocks()
+        return (host1 - host0) - (guest1 - guest0)
 
     def close(self):
         if self.proc and self.proc.poll() is None:
@@ -555,11 +589,15 @@ class Guest:
             raise RigError(path + " is not in the share")
         return SHARE + "/" + rel
 
-    def start(self, program, name=None, home=None, jz=None, env=(), old_kernel=True):
+    def start(self, program, name=None, home=None, jz=None, env=(), old_kernel=True,
+              clock_calls=False):
         """Starts /bin/PROGRAM in the guest with its standard output in the share (a file, as
         the launcher's log would be). home is a folder on the card (relative to its root,
         made if missing): HOME. jz is a host folder inside the share, shown as /proc/jz in a
-        private mount namespace. old_kernel: as under the device's kernel (oldkernel.c)."""
+        private mount namespace. old_kernel: as under the device's kernel (oldkernel.c).
+        clock_calls: under it, every clock is read through a system call, as there, and so
+        refused what that kernel lacked (oldkernel's -c; each read then costs a round trip to
+        its supervisor for clock_gettime64, so it is not the default)."""
         name = name or program
         host, guest = self.folder("run-" + name)
         words = ["env"] + list(env)
@@ -574,7 +612,8 @@ class Guest:
         if jz is not None:
             proc = "/tmp/realproc"
         if old_kernel:
-            target = "/bin/oldkernel -p %s -l %s/refused %s" % (proc, guest, target)
+            target = "/bin/oldkernel %s-p %s -l %s/refused %s" % (
+                "-c " if clock_calls else "", proc, guest, target)
         if jz is not None:
             # The tmpfs hides the guest's /proc in the program's namespace (oldkernel keeps
             # the real one elsewhere); the program stays this pid through unshare's, the
@@ -661,8 +700,9 @@ def wait_for(check, timeout, step=0.05):
 
 
 def by_minute(log):
-    """A log's bytes with each sample's seconds cut to its whole minute: the 60th tick comes
-    up to SAMPLE_MINUTE late on a busy host, and its line carries that true second."""
+    """A log's bytes with each sample's seconds cut to its whole minute: a sample is taken
+    at the first chance from its minute on, a second or so late on a busy host, and its line
+    carries that true second."""
     return log and re.sub(rb"(?m)^\d+", lambda m: b"%d" % (int(m.group()) // 60 * 60), log)
 
 

@@ -78,7 +78,7 @@ def logging_session(guest, checks):
     home = "v/home"
     jz, _ = guest.folder("v/jz")
     records, guest_records = guest.folder("v/records")
-    csv, png = home + "/battery0.csv", home + "/battery0.png"
+    csv, png, draft = home + "/battery0.csv", home + "/battery0.png", home + "/battery0.tmp"
     with open(jz + "/battery", "w") as f:
         f.write("3900\n")
     with open(jz + "/lcd_backlight", "w") as f:
@@ -137,7 +137,7 @@ def logging_session(guest, checks):
                  "START again: a screenshot is taken", str(shots()))
     s, ok = guest.wait_screen(lambda s: not band_shown(s) and white(s, 32, 48), 5)
     checks.check(ok, "START again: the chart without the band", str(s.colours(BAND_REGION)))
-    checks.equal(shots(), [[rig.CARD + "/" + png]], "screenshot calls after the stop")
+    checks.equal(shots(), [[rig.CARD + "/" + draft]], "screenshot calls after the stop")
     chart_and_png_agree(checks, "stopped log", guest.card_read(png), s, [(32, 48), (311, 178)])
 
     # Away and back: the PNG is there, so no second screenshot.
@@ -145,7 +145,7 @@ def logging_session(guest, checks):
     time.sleep(0.5)
     guest.press("LEFT")
     time.sleep(1.5)
-    checks.equal(shots(), [[rig.CARD + "/" + png]], "screenshot calls after RIGHT and LEFT")
+    checks.equal(shots(), [[rig.CARD + "/" + draft]], "screenshot calls after RIGHT and LEFT")
     checks.equal(rig.by_minute(guest.card_read(csv)), b"0,3900\n60,3700\n",
                  "log after the stop")
     guest.press("SELECT")
@@ -173,11 +173,13 @@ def start_up_screenshot(guest, checks):
                  "finished log: a screenshot at start-up", str(shots()))
     s, ok = guest.wait_screen(lambda s: white(s, 32, 48), 5)
     checks.check(ok, "finished log: the chart's first point at (32, 48)", str(s.at(32, 48)))
-    checks.equal(shots(), [[rig.CARD + "/" + png0]], "screenshot calls at start-up")
+    # The tool writes a draft beside the log, which becomes the picture once it is whole.
+    draft0, draft1 = home + "/battery0.tmp", home + "/battery1.tmp"
+    checks.equal(shots(), [[rig.CARD + "/" + draft0]], "screenshot calls at start-up")
     chart_and_png_agree(checks, "finished log", guest.card_read(png0), s, [(32, 48), (311, 178)])
 
     guest.press("RIGHT")
-    both = [[rig.CARD + "/" + png0], [rig.CARD + "/" + png1]]
+    both = [[rig.CARD + "/" + draft0], [rig.CARD + "/" + draft1]]
     checks.check(rig.wait_for(lambda: shots() == both and guest.card_read(png1) is not None,
                               30),
                  "hostile log: its chart drawn and its screenshot taken", str(shots()))
