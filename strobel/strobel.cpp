@@ -3,6 +3,7 @@
 #include "strobel.h"
 
 #include <pthread.h>
+#include <string.h>
 
 static void pauseOnePeriod(void);
 
@@ -87,7 +88,12 @@ int handleEvent(const SDL_Event &event)
     case MOVE_TARGET:
         break;
     }
-    SDL_Rect moved = moveTarget(keys, target);
+    // Every key held acts, and the pressed key too: a tap that SDL took in with its release
+    // before this press was handled reads as released in the array, and still moves once.
+    Uint8 held[SDLK_LAST];
+    memcpy(held, keys, sizeof held);
+    held[event.key.keysym.sym] = 1;
+    SDL_Rect moved = moveTarget(held, target);
     ScreenHold hold = holdScreen();
     if (hold.ownsLock())
         target = moved;

@@ -28,13 +28,13 @@ extern void (*flashPause)(void);   // the pause after each flash; SDL_Delay(30) 
 SDL_Rect moveTarget(const Uint8 *held, SDL_Rect from);
 
 // What a press of key does: START toggles flashing; while a START is held from an earlier
-// press, every other press does nothing, and so does START's own repeat; while flashing nothing
-// but START counts; SELECT leaves; any other press moves and resizes by whatever is held
-// (possibly nothing). heldOverKeys names those of START and SELECT whose press came before this
-// event and whose release has not, so each acts once per press; a SELECT repeat moves like any
-// other key. Decided from the event's own key, never from the key-state array: SDL has moved
-// that on to the events queued behind this one, where a quick tap already reads as released
-// and a START pressed during a D-pad repeat as held.
+// press, every other press does nothing, and so does START's own repeat; while flashing
+// nothing but START counts; SELECT leaves; any other press moves and resizes by whatever is
+// held and by its own key. heldOverKeys names those of START and SELECT whose press came
+// before this event and whose release has not, so each acts once per press; a SELECT repeat
+// moves like any other key. Decided from the event's own key, never from the key-state array:
+// SDL has moved that on to the events queued behind this one, where a quick tap already reads
+// as released and a START pressed during a D-pad repeat as held.
 enum KeyAction { TOGGLE_FLASHING, IGNORE_KEY, QUIT, MOVE_TARGET };
 enum { START_HELD_OVER = 1, SELECT_HELD_OVER = 2 };
 KeyAction decideKeyPress(SDLKey key, int isFlashing, int heldOverKeys);
