@@ -10,6 +10,9 @@
 
 #include <atomic>
 
+#include "commands.h"
+#include "console.h"
+
 /* process-wide objects */
 SDL_Surface *screen;                // the video surface, owned by SDL
 SDL_RWops *rw;                      // stream over rwfont, freed by TTF_CloseFont
@@ -32,7 +35,8 @@ static const int QUIT_GRACE_SECONDS = 3;  // how long the main thread has to act
 // blocked everywhere (threads inherit the mask) and this thread takes them. It hands the
 // quit to the main thread, which started SDL and is the one thread its X11 driver can be
 // shut down from safely; waitEvent, which the main loop is never long away from, acts on it.
-// Should the main thread not come back, the process still ends, synced, with the signal.
+// Should the main thread not come back, the process still ends, synced, with the signal, and
+// leaves nothing behind: the commands it started are killed and the console is given back.
 static sigset_t quitSignals;  // SIGINT and SIGTERM, blocked in every thread
 
 static void *waitForSignals(void *)
@@ -46,6 +50,8 @@ static void *waitForSignals(void *)
     // A quit under way is left to finish: its sync can take seconds on a slow card.
     for (int waited = 0; waited < QUIT_GRACE_SECONDS * 4 && quitting.load(); waited++)
         sleep(1);
+    endCommands();
+    giveConsoleBack();
     sync();
     _exit(pendingQuit.load());
 }
@@ -54,6 +60,8 @@ static void *waitForSignals(void *)
 // a signal handler. sync() still pushes the log lines already written towards the card.
 static void onSegfault(int sig)
 {
+    endCommands();
+    giveConsoleBack();
     sync();
     _exit(sig);
 }
@@ -90,7 +98,7 @@ int startVideo(int repeatDelay, int repeatInterval)
 
 void closeApp(void)
 {
-    system("sync");
+    runCommand("sync", -1);
     // A drawing thread may be waiting for the screen lock: end it before taking the lock.
     if (stopDrawingThreads)
         stopDrawingThreads();
@@ -114,7 +122,13 @@ void quitApp(int code)
             pause();
     }
     closeApp();
+    endCommands();
     exit(code);
+}
+
+int quitRequested(void)
+{
+    return pendingQuit.load();
 }
 
 ScreenHold holdScreen(void)

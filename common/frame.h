@@ -30,18 +30,23 @@ enum {
 // Start-up step 1, called in main right after guardStandardStreams, before any other thread
 // exists: SIGINT and SIGTERM are blocked in every thread and taken by one waiting thread,
 // which has the main thread run quitApp(signal) at its next waitEvent (or, should it not
-// begin within 3 s, or not finish within 12 s more, syncs and ends the process with the
-// signal number itself); SIGSEGV syncs and ends the process at once with status 11.
+// begin within 3 s, or not finish within 12 s more, ends the commands the program started,
+// gives the console back, syncs and ends the process with the signal number itself); SIGSEGV
+// does the same at once with status 11.
 void installSignalHandlers(void);
 
 // Start-up steps 5 to 11: startUp as FRAME_START with this key repeat (ms), into screen, rw
 // and font. On failure prints one line naming what failed and returns -1, which main returns.
 int startVideo(int repeatDelay, int repeatInterval);
 
-// Ends the program: sync, closes the font, shuts SDL and SDL_ttf down, exit(code). Never
-// returns. Safe to reach from any thread; a caller that comes second waits for the first
-// caller's exit.
+// Ends the program: runs sync, closes the font, shuts SDL and SDL_ttf down, kills whatever
+// command is still running (commands.h), exit(code). Never returns. Safe to reach from any
+// thread; a caller that comes second waits for the first caller's exit.
 [[noreturn]] void quitApp(int code);
+
+// The signal (SIGINT or SIGTERM) that asked the program to quit and that the main thread has
+// not acted on yet, else 0. For a wait on the main thread that must not hold the quit up.
+int quitRequested(void);
 
 // quitApp's release steps without the exit (sync, font, SDL, SDL_ttf); a second call only
 // syncs again. After it the screen is closed and holdScreen no longer grants it.

@@ -10,6 +10,7 @@
 #include <stdlib.h>
 #include <unistd.h>
 
+#include "console.h"
 #include "rwfont.h"
 
 // Caught rather than ignored: an ignored signal stays ignored across exec, and the commands
@@ -60,11 +61,20 @@ static int openFont(const StartUp &how, SDL_RWops **rw, TTF_Font **font)
     return 0;
 }
 
+// A start that fails once SDL has the console gives it back: on the device the frame-buffer
+// driver has switched terminals and set graphics mode, and the launcher needs its text console.
+static int stopVideo(int status)
+{
+    SDL_Quit();
+    return status;
+}
+
 int startUp(const StartUp &how, SDL_Surface **screen, SDL_RWops **rw, TTF_Font **font)
 {
     if (how.fontFirst && openFont(how, rw, font) != 0)
         return -1;
     setenv("SDL_NOMOUSE", "1", 1);
+    noteConsole();
     if (SDL_Init(how.sdlSystems) != 0)
         return giveUp(how.failures.sdl, SDL_GetError());
     if (how.quitAtExit)
@@ -74,10 +84,11 @@ int startUp(const StartUp &how, SDL_Surface **screen, SDL_RWops **rw, TTF_Font *
     SDL_ShowCursor(0);
     *screen = SDL_SetVideoMode(320, 240, 16, how.videoFlags);
     if (!*screen)
-        return giveUp(how.failures.videoMode, SDL_GetError());
+        return stopVideo(giveUp(how.failures.videoMode, SDL_GetError()));
+    noteConsoleTaken();
     if (how.repeatDelay != 0)
         SDL_EnableKeyRepeat(how.repeatDelay, how.repeatInterval);
     if (!how.fontFirst && openFont(how, rw, font) != 0)
-        return -1;
+        return stopVideo(-1);
     return 0;
 }

@@ -55,7 +55,9 @@ const StartUp FRAMEPACE_START = {
 // Sets SDL_NOMOUSE, starts SDL, hides the cursor, opens the screen into *screen, sets the key
 // repeat and opens the embedded font into *rw and *font (the stream goes with the font), in
 // the order how gives. On failure prints the failed step's line and returns -1, which main
-// returns; what was started stays started. Otherwise returns 0.
+// returns; a failure after SDL has started shuts SDL down again, which gives the device's
+// console back. Otherwise returns 0. The console is noted first (console.h), so that an exit
+// that cannot run SDL_Quit can still give it back.
 int startUp(const StartUp &how, SDL_Surface **screen, SDL_RWops **rw, TTF_Font **font);
 
 // The one failure path: what failed, then ": " and why when why is not null, as one line on

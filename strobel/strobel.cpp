@@ -72,7 +72,7 @@ int handleEvent(const SDL_Event &event)
         return 1;
     }
 
-    switch (decideKeyPress(keys, flashing, heldOver)) {
+    switch (decideKeyPress(event.key.keysym.sym, flashing, heldOver)) {
     case TOGGLE_FLASHING:
         // No redraw: the release that follows brings the footer up to date.
         if (flashing)
@@ -94,13 +94,15 @@ int handleEvent(const SDL_Event &event)
     return 1;
 }
 
-KeyAction decideKeyPress(const Uint8 *held, int isFlashing, int heldOverKeys)
+KeyAction decideKeyPress(SDLKey key, int isFlashing, int heldOverKeys)
 {
-    if (held[SDLK_RETURN])
+    if (key == SDLK_RETURN)
         return heldOverKeys & START_HELD_OVER ? IGNORE_KEY : TOGGLE_FLASHING;
+    if (heldOverKeys & START_HELD_OVER)
+        return IGNORE_KEY;
     if (isFlashing)
         return IGNORE_KEY;
-    if (held[SDLK_ESCAPE] && !(heldOverKeys & SELECT_HELD_OVER))
+    if (key == SDLK_ESCAPE && !(heldOverKeys & SELECT_HELD_OVER))
         return QUIT;
     return MOVE_TARGET;
 }

@@ -18,7 +18,8 @@ extern const SDL_Color TARGET_COLOR;  // (200, 200, 200): the square at rest
 
 extern SDL_Rect target;            // the square drawn and flashed; see strobel.cpp
 extern std::atomic<int> flashing;  // 1 while the flashing thread is to run
-extern const Uint8 *keys;          // SDL's key-state array, kept from start-up
+extern const Uint8 *keys;          // SDL's key-state array, kept from start-up; the moves
+                                   // come from it
 extern void (*flashPause)(void);   // the pause after each flash; SDL_Delay(30) by default
 
 // The move-and-resize steps for every key down in held (one byte per SDL key symbol,
@@ -26,15 +27,17 @@ extern void (*flashPause)(void);   // the pause after each flash; SDL_Delay(30) 
 // on a side, wholly on the 320 x 240 screen, whatever rectangle comes in.
 SDL_Rect moveTarget(const Uint8 *held, SDL_Rect from);
 
-// What a key press does, decided from the keys held now, never from the event's own key:
-// START toggles flashing over everything else; while flashing nothing else counts; SELECT
-// leaves; any other press moves and resizes by whatever is held (possibly nothing). START and
-// SELECT act once per press: heldOverKeys names those of them whose press came before this
-// event and whose release has not. A held-over START still wins, but does nothing; a held-over SELECT
-// counts as not held.
+// What a press of key does: START toggles flashing; while a START is held from an earlier
+// press, every other press does nothing, and so does START's own repeat; while flashing nothing
+// but START counts; SELECT leaves; any other press moves and resizes by whatever is held
+// (possibly nothing). heldOverKeys names those of START and SELECT whose press came before this
+// event and whose release has not, so each acts once per press; a SELECT repeat moves like any
+// other key. Decided from the event's own key, never from the key-state array: SDL has moved
+// that on to the events queued behind this one, where a quick tap already reads as released
+// and a START pressed during a D-pad repeat as held.
 enum KeyAction { TOGGLE_FLASHING, IGNORE_KEY, QUIT, MOVE_TARGET };
 enum { START_HELD_OVER = 1, SELECT_HELD_OVER = 2 };
-KeyAction decideKeyPress(const Uint8 *held, int isFlashing, int heldOverKeys);
+KeyAction decideKeyPress(SDLKey key, int isFlashing, int heldOverKeys);
 
 // The colour index after i: 1, 2, 3, 1, ...; from 0 it gives 1, red.
 int nextFlashIndex(int i);

@@ -8,10 +8,10 @@
 #include <sys/types.h>
 
 #include "frame.h"
-#include "sampler.h"
 #include "slots.h"
 
-/* chart state: none of its own; drawChart writes chartRect (sampler.h) under the screen lock */
+/* chart state */
+SDL_Rect chartRect;  // the last chart's area; drawChart writes it, the clock reads it (clockBox)
 
 static const int CHART_TOP = 50;          // y of the level axis's top end
 static const int CHART_HEIGHT = 130;      // the time axis is row CHART_TOP + CHART_HEIGHT - 1
@@ -141,9 +141,7 @@ static void drawNotice(const char *text)
              ANCHOR_CENTER | ANCHOR_MIDDLE);
 }
 
-// While logging, a sample that could not be written is said in words across the chart's
-// middle, over the points: a user who leaves the device for hours must see it at a glance.
-static void drawProblem(const char *problem)
+void drawTrouble(const char *cause, const char *what)
 {
     const int middle = chartRect.y + chartRect.h / 2;
     const int centre = chartRect.x + chartRect.w / 2;
@@ -151,10 +149,9 @@ static void drawProblem(const char *problem)
                     static_cast<Uint16>(chartRect.w - 1), 32};
     SDL_FillRect(screen, &box, SDL_MapRGB(screen->format, 0, 0, 0));
     char text[64];
-    snprintf(text, sizeof text, "%s:", problem);
+    snprintf(text, sizeof text, "%s:", cause);
     drawText(centre, middle - 8, text, BODY_COLOR, ANCHOR_CENTER | ANCHOR_MIDDLE);
-    drawText(centre, middle + 8, "the last sample could not be written", BODY_COLOR,
-             ANCHOR_CENTER | ANCHOR_MIDDLE);
+    drawText(centre, middle + 8, what, BODY_COLOR, ANCHOR_CENTER | ANCHOR_MIDDLE);
 }
 
 // The readout: this sample's time in the end-of-axis label's place, its level below, or
@@ -214,17 +211,28 @@ static int plotSamples(const ChartRanges &r)
 
 // Keys pressed while a long chart was drawn are stale by now: they are dropped rather than
 // acted on late. Key releases stay: they end a press, and a press whose release was lost
-// would count as held, so that the next press of START would be taken for its repeat.
+// would count as held, so that the next press of START would be taken for its repeat. The
+// sampler's wake-ups stay too: the log has changed since this chart read it.
 static void discardEvents(void)
 {
-    const Uint32 allButReleases = SDL_ALLEVENTS & ~SDL_EVENTMASK(SDL_KEYUP);
+    const Uint32 stale = SDL_ALLEVENTS & ~SDL_EVENTMASK(SDL_KEYUP) & ~SDL_EVENTMASK(SDL_USEREVENT);
     SDL_Event event;
     SDL_PumpEvents();
-    while (SDL_PeepEvents(&event, 1, SDL_GETEVENT, allButReleases) > 0)
+    while (SDL_PeepEvents(&event, 1, SDL_GETEVENT, stale) > 0)
         SDL_PumpEvents();
 }
 
-void drawChart(void)
+const char *formatClock(unsigned count, unsigned unitsPerSecond)
+{
+    // One buffer per thread: the timer's clock and the chart's labels format at the same
+    // time on different threads. Wide enough for the hours of any 32-bit count.
+    static thread_local char text[24];
+    unsigned q = count / (unitsPerSecond ? unitsPerSecond : 1);
+    snprintf(text, sizeof text, "%02u:%02u:%02u", q / 3600, (q % 3600) / 60, q % 60);
+    return text;
+}
+
+void drawChart(int isLogging, const char *problem)
 {
     ChartRanges r = scanLog(csvPath);
 
@@ -237,10 +245,11 @@ void drawChart(void)
                  static_cast<Uint16>(CHART_RIGHT - 10 - labelWidth), CHART_HEIGHT};
     drawAxes(chartRect);
 
-    const char *problem = logging ? sampleProblem.load() : nullptr;
+    if (!isLogging)
+        problem = nullptr;
     if (!r.opened) {
         if (!problem)
-            drawNotice("Cannot read this log");
+            drawNotice(isLogging ? "No samples in this log yet" : "Cannot read this log");
     } else {
         if (r.lineCount > 0)
             drawRangeLabels(r);
@@ -252,5 +261,5 @@ void drawChart(void)
             discardEvents();
     }
     if (problem)
-        drawProblem(problem);
+        drawTrouble(problem, "the last sample could not be written");
 }

@@ -1,11 +1,12 @@
-// The discharge sampler: startLogging/stopLogging on the main thread, timerTick on SDL's
-// timer thread, appendSample with its durable append, and the load thread. Start reading at
-// startLogging, then timerTick.
+// The discharge sampler: startLogging and stopLogging on the main thread, the card thread
+// that alone reads the battery and writes and syncs the log, timerTick's clock on SDL's timer
+// thread, and the load thread. Start reading at startLogging, then cardThread.
 #include "sampler.h"
 
 #include <ctype.h>
 #include <errno.h>
 #include <fcntl.h>
+#include <pthread.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -20,57 +21,198 @@
 
 /* sampler state */
 std::atomic<int> logging{0};         // 1 while logging; written by the main thread only
-std::atomic<Uint32> tickCount{0};    // timer ticks since logging started, every 60th a
-                                     // sample; reset by the main thread before the timer
-                                     // runs, then advanced by timerTick alone
-SDL_Rect chartRect;                  // the chart's area; drawChart writes it, the clock reads
-                                     // it (clockBox), both under the screen lock
-std::atomic<const char *> sampleProblem{nullptr};  // why the last sample could not be
-                                     // written ("Card full", ...), null when it was; reset
-                                     // by startLogging before the timer runs, then written by
-                                     // appendSample under the screen lock; the chart reads it
+std::atomic<const char *> sampleProblem{nullptr};  // why the log's last sample could not be
+                                     // written ("Card full", ...), null when it was; reset by
+                                     // startLogging, then written by the card thread for the
+                                     // log START last ordered only; the screens read it
 const char *batteryPath = "/proc/jz/battery";  // device seam: the kernel's battery file;
                                      // tests point it at their own before logging starts
-static SDL_TimerID timerId;          // the running one-second timer; main thread only
+Uint32 (*logClockMs)(void) = logClockBootMs;  // device seam: the clock of the log's seconds;
+                                     // tests set their own before logging starts
+static std::atomic<Uint32> logStartMs{0};  // logClockMs() at START, for the clock on screen;
+                                     // written by startLogging before the timer is armed
+static SDL_TimerID clockTimer;       // the running one-second clock; main thread only
 static std::atomic<SDL_Thread *> loadThreadHandle{nullptr};  // the running load thread;
                                      // started by the main thread, joined by whichever
                                      // thread ends the log (main, or the quitting one)
 
-static const int SAMPLE_EVERY = 60;       // ticks (seconds) between samples
+static const Uint32 SAMPLE_EVERY_MS = 60000;  // between due moments, on the log's clock
+static const Uint32 LOOK_EVERY_MS = 1000;     // the card thread's longest wait: it waits on
+                                     // the monotonic clock, which stands still through a
+                                     // suspend, and looks at the log's clock at least this often
 
-/* the log being written: its second 0, and which file it is, so that no sample goes
-   anywhere else. beginLog sets both on the main thread before the timer is armed; after it
-   only appendSample, under the screen lock, touches the file's part */
-Uint32 (*monotonicMs)(void) = clockMonotonicMs;  // device seam: the clock of the log's
-                                     // seconds; tests set their own before logging starts
-static std::atomic<Uint32> logStartMs{0};  // monotonicMs() at START
+/* the card thread's orders, all under cardLock. The main thread orders, the card thread
+   follows: the screen never waits for the card, and the card never for the screen */
+static pthread_mutex_t cardLock = PTHREAD_MUTEX_INITIALIZER;
+static pthread_cond_t cardWake;      // an order came; waited on with the monotonic clock
+static pthread_cond_t lineDone = PTHREAD_COND_INITIALIZER;  // a line's write is over
+static bool cardRunning;             // the card thread has been started; it never ends
+static unsigned orderedLog;          // counts STARTs: the log the card thread must write
+static bool orderedOn;               // that log is still being logged
+static char orderedCsv[sizeof csvPath];  // its paths and second 0, copied at START
+static char orderedPng[sizeof pngPath];
+static Uint32 orderedStartMs;
+static bool cardClosed;              // the program is leaving: no line is begun, no event sent
+static bool writingLine;             // a line's write, and its cut should it fail, is under way
+static bool sampling;                // a sample is being taken
+
+/* the log being written: the card thread's own (and a test's, with no thread running). A
+   START's log is made whole here, by the one thread that samples, before its first sample */
+static unsigned logOrder;            // which START this log came from
+static char logCsv[sizeof csvPath];  // its path; empty: no log
+static char logPng[sizeof pngPath];  // the picture that cannot be its own, removed at creation
+static Uint32 logBeginMs;            // its second 0 on the log's clock
+static Uint32 nextSample;            // k of the next sample, due at logBeginMs + 60 k s
 static bool logKnown;           // a sample has created the log; no later one may create it
 static dev_t logDevice;         // the file system the log was created on
 static ino_t logInode;          // the log there; FAT numbers its files anew at every mount
-static off_t logLength;         // the log's length after our last line
-static char logTail[32];        // that last line, to know the log again after a remount
+static off_t logLength;         // the log's length as last seen
+static char logTail[32];        // its last bytes then, to know the log again after a remount
+static size_t logTailLength;
 
-Uint32 clockMonotonicMs(void)
+Uint32 logClockBootMs(void)
 {
+    static std::atomic<clockid_t> clock{CLOCK_BOOTTIME};
     timespec now = {};
-    clock_gettime(CLOCK_MONOTONIC, &now);
+    if (clock_gettime(clock.load(), &now) != 0) {
+        clock = CLOCK_MONOTONIC;
+        clock_gettime(CLOCK_MONOTONIC, &now);
+    }
     return static_cast<Uint32>(now.tv_sec * 1000LL + now.tv_nsec / 1000000);
+}
+
+static void adoptLog(const char *csv, const char *png, Uint32 beginMs)
+{
+    snprintf(logCsv, sizeof logCsv, "%s", csv);
+    snprintf(logPng, sizeof logPng, "%s", png);
+    logBeginMs = beginMs;
+    nextSample = 0;
+    logKnown = false;
+    logTailLength = 0;
 }
 
 void beginLog(void)
 {
-    logStartMs = monotonicMs();
-    logKnown = false;
+    const Uint32 now = logClockMs();
+    logStartMs = now;
+    pthread_mutex_lock(&cardLock);
+    adoptLog(csvPath, pngPath, now);
+    pthread_mutex_unlock(&cardLock);
+}
+
+int sampleWhenDue(void)
+{
+    const Uint32 elapsed = logClockMs() - logBeginMs;
+    if (elapsed < static_cast<Uint64>(nextSample) * SAMPLE_EVERY_MS)
+        return 0;
+    appendSample(static_cast<Uint32>((static_cast<Uint64>(elapsed) + 500) / 1000));
+    nextSample = elapsed / SAMPLE_EVERY_MS + 1;
+    return 1;
+}
+
+// Milliseconds until the log's next sample is due; 0 when it is.
+static Uint32 untilDue(void)
+{
+    const Uint64 due = static_cast<Uint64>(nextSample) * SAMPLE_EVERY_MS;
+    const Uint32 elapsed = logClockMs() - logBeginMs;
+    return elapsed >= due ? 0 : static_cast<Uint32>(due - elapsed);
+}
+
+// Under cardLock: waits for an order, or ms at most (0: for an order however long).
+static void waitForOrders(Uint32 ms)
+{
+    if (ms == 0) {
+        pthread_cond_wait(&cardWake, &cardLock);
+        return;
+    }
+    timespec until = {};
+    clock_gettime(CLOCK_MONOTONIC, &until);
+    until.tv_sec += ms / 1000;
+    until.tv_nsec += static_cast<long>(ms % 1000) * 1000000L;
+    if (until.tv_nsec >= 1000000000L) {
+        until.tv_sec++;
+        until.tv_nsec -= 1000000000L;
+    }
+    pthread_cond_timedwait(&cardWake, &cardLock, &until);
+}
+
+// Under cardLock: wakes the main loop, which rebuilds the screen with the new sample, or once
+// a stopped log is final, photographs its chart. Never once the program is leaving: SDL may
+// be shut down by then.
+static void announce(int what)
+{
+    if (cardClosed)
+        return;
+    SDL_Event wake = {};
+    wake.type = SDL_USEREVENT;
+    wake.user.code = what;
+    SDL_PushEvent(&wake);
+}
+
+// Every sample the battery read, the line and its syncs are taken here, away from the screen:
+// a card that stalls for seconds in a sync (cheap cards do when they erase) then stops
+// neither the clock nor a key.
+static void *cardThread(void *)
+{
+    pthread_mutex_lock(&cardLock);
+    while (!cardClosed) {
+        if (logOrder != orderedLog) {
+            logOrder = orderedLog;
+            adoptLog(orderedCsv, orderedPng, orderedStartMs);
+        }
+        if (!orderedOn) {
+            waitForOrders(0);
+            continue;
+        }
+        if (Uint32 wait = untilDue()) {
+            waitForOrders(wait < LOOK_EVERY_MS ? wait : LOOK_EVERY_MS);
+            continue;
+        }
+        sampling = true;
+        const unsigned order = logOrder;
+        pthread_mutex_unlock(&cardLock);
+        sampleWhenDue();
+        pthread_mutex_lock(&cardLock);
+        sampling = false;
+        announce(order == orderedLog && orderedOn ? SAMPLE_TAKEN : LOG_SETTLED);
+    }
+    pthread_mutex_unlock(&cardLock);
+    return nullptr;
+}
+
+// Under cardLock: the card thread's first order starts it.
+static void startCardThread(void)
+{
+    if (cardRunning)
+        return;
+    pthread_condattr_t attr;
+    pthread_condattr_init(&attr);
+    pthread_condattr_setclock(&attr, CLOCK_MONOTONIC);
+    pthread_cond_init(&cardWake, &attr);
+    pthread_condattr_destroy(&attr);
+    pthread_t thread;
+    if (pthread_create(&thread, nullptr, cardThread, nullptr) == 0) {
+        pthread_detach(thread);
+        cardRunning = true;
+    }
 }
 
 void startLogging(void)
 {
-    logging = 1;
-    tickCount = 0;
+    const Uint32 now = logClockMs();
+    logStartMs = now;
+    pthread_mutex_lock(&cardLock);
+    orderedLog++;
+    orderedOn = true;
+    snprintf(orderedCsv, sizeof orderedCsv, "%s", csvPath);
+    snprintf(orderedPng, sizeof orderedPng, "%s", pngPath);
+    orderedStartMs = now;
     sampleProblem = nullptr;
-    beginLog();
-    timerTick(0, nullptr);
-    timerId = SDL_AddTimer(1000, timerTick, nullptr);
+    startCardThread();
+    pthread_cond_signal(&cardWake);
+    pthread_mutex_unlock(&cardLock);
+    logging = 1;
+    clockTimer = SDL_AddTimer(1000, timerTick, nullptr);
     loadThreadHandle = SDL_CreateThread(loadThread, nullptr);
 }
 
@@ -83,22 +225,45 @@ static void joinLoadThread(void)
         SDL_WaitThread(load, nullptr);
 }
 
-void stopLoggingForExit(void)
+// The clock being drawn finishes first: once logging is 0 under the screen lock, no tick
+// draws again.
+static void clearLogging(void)
 {
-    {
-        // A tick that has already begun finishes its sample first; any later tick sees the
-        // flag and does nothing, so the log is final once this block is left.
-        ScreenHold hold = holdScreen();
-        logging = 0;
-    }
+    ScreenHold hold = holdScreen();
+    logging = 0;
+}
+
+void stopLogging(void)
+{
+    clearLogging();
+    SDL_RemoveTimer(clockTimer);
+    pthread_mutex_lock(&cardLock);
+    orderedOn = false;
+    pthread_cond_signal(&cardWake);
+    pthread_mutex_unlock(&cardLock);
     joinLoadThread();
 }
 
-// The exit's ending, then the timer goes too (at exit SDL_Quit removes it).
-void stopLogging(void)
+int logUnsettled(void)
 {
-    stopLoggingForExit();
-    SDL_RemoveTimer(timerId);
+    pthread_mutex_lock(&cardLock);
+    const bool unsettled = sampling && !orderedOn;
+    pthread_mutex_unlock(&cardLock);
+    return unsettled;
+}
+
+// At exit SDL_Quit removes the timer.
+void stopLoggingForExit(void)
+{
+    clearLogging();
+    pthread_mutex_lock(&cardLock);
+    orderedOn = false;
+    cardClosed = true;
+    pthread_cond_signal(&cardWake);
+    while (writingLine)
+        pthread_cond_wait(&lineDone, &cardLock);
+    pthread_mutex_unlock(&cardLock);
+    joinLoadThread();
 }
 
 // The clock sits in the place of the chart's end-time label, in the box the chart gives it;
@@ -114,26 +279,16 @@ static void drawClock(Uint32 seconds)
 Uint32 timerTick(Uint32 interval, void *param)
 {
     (void)param;
-    // The sample is written under the screen lock too: stopLogging and the exit take it to
-    // know that no line is half written when they go on.
     ScreenHold hold = holdScreen();
     if (!hold.ownsLock() || !logging)
         return interval;  // 0 would make SDL drop the timer; stopLogging removes it
-    Uint32 tick = tickCount;
-    // The time shown and logged is the clock's, not the count of ticks: SDL's timer starts
-    // each second when the last tick ran, so on a busy device the ticks fall behind. Rounded,
-    // so a tick a few milliseconds early still shows its whole second.
-    Uint32 seconds = (monotonicMs() - logStartMs + 500) / 1000;
-    drawClock(seconds);
+    // SDL's timer starts each second when the last tick has run, so its ticks fall behind on
+    // a busy device: the time shown is the clock's, rounded, and the next tick is aimed at
+    // the clock's next whole second.
+    const Uint32 elapsed = logClockMs() - logStartMs;
+    drawClock(static_cast<Uint32>((static_cast<Uint64>(elapsed) + 500) / 1000));
     SDL_Flip(screen);
-    if (tick % SAMPLE_EVERY == 0) {
-        appendSample(seconds);
-        SDL_Event wake = {};
-        wake.type = SDL_USEREVENT;
-        SDL_PushEvent(&wake);
-    }
-    tickCount = tick + 1;
-    return interval;
+    return 1000 - elapsed % 1000;
 }
 
 int readBatteryLevel(void)
@@ -164,34 +319,50 @@ int readBatteryLevel(void)
 static void syncFolderOf(const char *path)
 {
     char folder[sizeof csvPath];
-    snprintf(folder, sizeof folder, "%s", path);
-    char *slash = strrchr(folder, '/');
-    if (!slash)
-        snprintf(folder, sizeof folder, ".");
-    else if (slash == folder)
-        slash[1] = '\0';
-    else
-        *slash = '\0';
-    int fd = open(folder, O_RDONLY | O_DIRECTORY);
+    folderOf(path, folder, sizeof folder);
+    int fd = open(folder, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (fd < 0)
         return;
     fsync(fd);
     close(fd);
 }
 
-// The screen's words for why a sample could not be written.
-static const char *problemOf(int error)
-{
-    if (error == ENOSPC || error == EFBIG || error == EDQUOT)
-        return "Card full";
-    if (error == EROFS)
-        return "Card read-only";
-    return "Card error";
-}
-
 // The words for a log that the slot's path no longer leads to: its card was unmounted or
 // pulled, or another card sits in its place.
 static const char *const CARD_GONE = "Card removed";
+
+// What the screen says about the last sample: set only while this log is still the one
+// START last ordered, so a late sample of an earlier log never speaks for a new one.
+static void tellProblem(const char *problem)
+{
+    pthread_mutex_lock(&cardLock);
+    if (logOrder == orderedLog)
+        sampleProblem = problem;
+    pthread_mutex_unlock(&cardLock);
+}
+
+// A line's write is begun only while the program is not leaving, and the exit waits for it
+// to be over: STOP, SELECT and a signal never cut a line.
+static bool beginLine(void)
+{
+    pthread_mutex_lock(&cardLock);
+    const bool allowed = !cardClosed;
+    writingLine = allowed;
+    pthread_mutex_unlock(&cardLock);
+    return allowed;
+}
+
+static void endLine(void)
+{
+    pthread_mutex_lock(&cardLock);
+    writingLine = false;
+    pthread_cond_broadcast(&lineDone);
+    pthread_mutex_unlock(&cardLock);
+}
+
+// What ends a broken line before the next sample: it then reads as damage, never as a sample
+// of the number that happened to fit ("120,38" is no level of 38 mV).
+static const char CUT_MARK[] = " (cut)\n";
 
 // Appends line in a single write, so no other writer's bytes can come between its parts,
 // and syncs it to the card. A card that fills within the line takes part of it: that part is
@@ -208,20 +379,35 @@ static int appendLine(int fd, const char *line, size_t length)
     return error;
 }
 
-// Whether fd, opened at csvPath, is still the log. The same file system and file is; after
-// a remount FAT has numbered the file anew, and the log is then known by its length and last
-// line, both as we left them.
+// Notes the log's length and last bytes as the file has them now, whatever the last write
+// did, so that the log is known again after a remount.
+static void noteEnd(int fd)
+{
+    struct stat now;
+    if (fstat(fd, &now) != 0)
+        return;
+    logLength = now.st_size;
+    logInode = now.st_ino;
+    size_t n = logLength < static_cast<off_t>(sizeof logTail) ? static_cast<size_t>(logLength)
+                                                              : sizeof logTail;
+    ssize_t got = pread(fd, logTail, n, logLength - static_cast<off_t>(n));
+    logTailLength = got > 0 ? static_cast<size_t>(got) : 0;
+}
+
+// Whether fd, opened at the log's path, is still the log. The same file system and file is;
+// after a remount FAT has numbered the file anew, and the log is then known by its length and
+// last bytes, both as we left them.
 static bool isTheLog(int fd)
 {
     struct stat now;
     if (fstat(fd, &now) != 0 || now.st_dev != logDevice)
         return false;
     if (now.st_ino != logInode) {
-        size_t n = strlen(logTail);
         char tail[sizeof logTail];
+        const off_t n = static_cast<off_t>(logTailLength);
         if (now.st_size != logLength ||
-            pread(fd, tail, n, logLength - static_cast<off_t>(n)) != static_cast<ssize_t>(n) ||
-            memcmp(tail, logTail, n) != 0)
+            pread(fd, tail, logTailLength, logLength - n) != static_cast<ssize_t>(n) ||
+            memcmp(tail, logTail, logTailLength) != 0)
             return false;
         logInode = now.st_ino;
     }
@@ -231,18 +417,21 @@ static bool isTheLog(int fd)
 void appendSample(Uint32 seconds)
 {
     int level = readBatteryLevel();
-    if (!csvPath[0])
+    if (!logCsv[0])
         return;
-    char line[sizeof logTail];
+    // Room for the cut mark and the longest line.
+    char line[sizeof CUT_MARK + 24];
     int length = snprintf(line, sizeof line, "%u,%d\n", static_cast<unsigned>(seconds), level);
     // Only the log's first sample may create it. A card unmounted beneath us leaves its
     // path leading into the bare mount-point folder, or to another card's file: a later
     // sample must not start a stray log there.
     bool creating = !logKnown;
-    int fd = open(csvPath, O_RDWR | O_APPEND | O_CLOEXEC | (creating ? O_CREAT : 0), 0666);
+    if (creating && logPng[0])
+        unlink(logPng);  // a picture left beside a log of the same name is not this log's
+    int fd = open(logCsv, O_RDWR | O_APPEND | O_CLOEXEC | (creating ? O_CREAT : 0), 0666);
     if (fd < 0) {
         bool gone = !creating && (errno == ENOENT || errno == ENOTDIR);
-        sampleProblem = gone ? CARD_GONE : problemOf(errno);
+        tellProblem(gone ? CARD_GONE : cardProblem(errno, creating ? logCsv : nullptr));
         return;
     }
     struct stat created;
@@ -250,32 +439,30 @@ void appendSample(Uint32 seconds)
         logKnown = true;
         logDevice = created.st_dev;
         logInode = created.st_ino;
-        logLength = created.st_size;
-        logTail[0] = '\0';
     } else if (!creating && !isTheLog(fd)) {
         close(fd);
-        sampleProblem = CARD_GONE;
+        tellProblem(CARD_GONE);
+        return;
+    }
+    // A line cut short whose cut could not be undone is ended first, so this one begins a
+    // line of its own.
+    noteEnd(fd);
+    if (logTailLength > 0 && logTail[logTailLength - 1] != '\n') {
+        memmove(line + sizeof CUT_MARK - 1, line, static_cast<size_t>(length) + 1);
+        memcpy(line, CUT_MARK, sizeof CUT_MARK - 1);
+        length += static_cast<int>(sizeof CUT_MARK - 1);
+    }
+    if (!beginLine()) {
+        close(fd);  // the program is leaving: this sample is not begun
         return;
     }
     int error = appendLine(fd, line, static_cast<size_t>(length));
-    if (!error) {
-        logLength = lseek(fd, 0, SEEK_END);
-        snprintf(logTail, sizeof logTail, "%s", line);
-    }
+    noteEnd(fd);
+    endLine();
     close(fd);
     if (creating)
-        syncFolderOf(csvPath);
-    sampleProblem = error ? problemOf(error) : nullptr;
-}
-
-const char *formatClock(unsigned count, unsigned unitsPerSecond)
-{
-    // One buffer per thread: the timer's clock and the chart's labels format at the same
-    // time on different threads.
-    static thread_local char text[16];
-    unsigned q = count / (unitsPerSecond ? unitsPerSecond : 1);
-    snprintf(text, sizeof text, "%02u:%02u:%02u", (q % 86400) / 3600, (q % 3600) / 60, q % 60);
-    return text;
+        syncFolderOf(logCsv);
+    tellProblem(error ? cardProblem(error, nullptr) : nullptr);
 }
 
 int loadThread(void *param)

@@ -1,6 +1,6 @@
-// The discharge sampler: the one-second clock, the battery sample every 60th second appended
-// to the current slot's log, and the load thread that keeps the processor busy meanwhile.
-// Start at startLogging.
+// The discharge sampler: the log's clock, the card thread that takes a sample at START and
+// every minute after it, the one-second clock on the screen and the load thread that keeps
+// the processor busy meanwhile. Start at startLogging.
 #pragma once
 
 #include <SDL.h>
@@ -8,68 +8,84 @@
 #include <atomic>
 
 // Log file format: one line per sample, "<seconds>,<millivolts>\n" in plain decimal, no
-// header, no blanks, appended in time order. Seconds are the time since START on the
-// monotonic clock, rounded, when the sample was taken: 0, 60, 120, ... while the ticks keep
-// time, a later second for a late tick; the level is always 1 ... 5000.
+// header, no blanks, appended in time order. Seconds are the time since START on the log's
+// clock, rounded, when the sample was taken. Sample k is due at START + 60 k s and taken at
+// the first chance from then on, so a late sample carries its true second (0, 60, 121, 180,
+// ...) and lateness never adds up. The level is always 1 ... 5000.
 
-/* sampler state shared with the chart, the screens and the tests; what each holds and who
-   writes it is said beside its definition in sampler.cpp */
+/* sampler state shared with the screens and the tests; what each holds and who writes it is
+   said beside its definition in sampler.cpp */
 extern std::atomic<int> logging;
-extern std::atomic<Uint32> tickCount;
-extern SDL_Rect chartRect;
 extern std::atomic<const char *> sampleProblem;
-extern const char *batteryPath;      // device seam
-extern Uint32 (*monotonicMs)(void);  // device seam
+extern const char *batteryPath;     // device seam
+extern Uint32 (*logClockMs)(void);  // device seam
 
-// Milliseconds of CLOCK_MONOTONIC, wrapping at 32 bits (after 49 days; the seconds since
-// START are taken modulo that too): setting the wall clock does not move it.
-Uint32 clockMonotonicMs(void);
+// What the card thread's SDL_USEREVENT says (its user.code).
+enum { SAMPLE_TAKEN = 0, LOG_SETTLED = 1 };
 
-// Main thread, while not logging (startLogging calls it): makes now second 0 of the log and
-// forgets which file the last log was, so that the next sample may create a new one.
-void beginLog(void);
+// Milliseconds of CLOCK_BOOTTIME, which goes on counting while the device is suspended, so a
+// sleep mid-log leaves its gap; a kernel older than 2.6.39 has only CLOCK_MONOTONIC, which
+// stops then. Neither moves when the date is set. Wraps at 32 bits (49 days); the log's
+// seconds are taken modulo that too.
+Uint32 logClockBootMs(void);
 
 // Main thread, not holding the screen lock, while not logging: starts the log in the current
-// slot. Takes the sample for second 0 at once (which creates the log), then arms the
-// one-second timer and starts the load thread.
+// slot. Returns at once: the card thread takes the first sample (which creates the log, and
+// first removes a picture left at the slot's PNG path, since it cannot be this log's), and
+// then one a minute; the one-second clock is armed and the load thread started.
 void startLogging(void);
 
-// Main thread, not holding the screen lock: ends the log. When it returns no sample is being
-// written and none will be, and the load thread has ended.
+// Main thread, not holding the screen lock: ends the log. Returns at once; a sample already
+// under way is still completed whole, after which the card thread pushes LOG_SETTLED. No
+// sample is begun after it, and the load thread has ended when it returns.
 void stopLogging(void);
 
-// quitApp's hook (stopDrawingThreads): clears logging before SDL shuts down, waiting for a
-// sample being written to be complete and for the load thread to end, so the log stays whole.
+// 1 while a sample of a log that has been stopped is still on its way to the card: the log is
+// not final yet, and the chart's picture must wait for LOG_SETTLED.
+int logUnsettled(void);
+
+// quitApp's hook (stopDrawingThreads): clears logging before SDL shuts down, waits for a line
+// being written to be complete and for the load thread to end; no line is begun and no event
+// pushed afterwards. The sync that may follow a line is not waited for: quitApp's own sync
+// covers it.
 void stopLoggingForExit(void);
 
-// SDL timer callback, once a second while logging (and once directly from startLogging):
-// redraws the clock (the rounded seconds of monotonicMs since beginLog) in the chart's
-// clockBox and flips; on every 60th tick, beginning with tick 0, appends a sample for those
-// seconds and pushes an SDL_USEREVENT for the main loop. Takes the screen lock itself, so
-// its caller must not hold it. Returns interval.
+// SDL timer callback while logging: redraws the clock (the rounded seconds of logClockMs
+// since START) in the chart's clockBox and flips, under the screen lock, which its caller
+// must not hold. No file is touched. Returns the time to the next whole second of the log's
+// clock, so the clock keeps its second however late SDL's timer runs.
 Uint32 timerTick(Uint32 interval, void *param);
 
-// Reads the battery and appends one line for the given second to the log at csvPath. The
-// line is written in one write and fsynced before the file is closed, and a newly created
-// log's folder is fsynced too: the device usually dies mid-discharge, and on a FAT card
-// whatever is still in the page cache then is lost. Only the first sample since beginLog
-// (or a later one, when no sample has created the log yet) creates the file; every later one
-// writes only while csvPath still leads to that file (after a remount: a file on the same
-// file system whose length and last line are as this log's), else it writes nothing and
-// sampleProblem says "Card removed". A sample that cannot be written (a full or read-only
-// card) is lost, sampleProblem says why, and a line that did not fit whole is cut off again:
-// the log keeps whole lines only. The next sample is tried as usual.
+// The card thread's step, also the tests': when the log's next sample is due on the log's
+// clock, takes it for the rounded seconds since beginLog and schedules the one after at the
+// next due moment still ahead (a wake-up after several of them takes one sample, not a
+// burst). Returns 1 when it took a sample.
+int sampleWhenDue(void);
+
+// Makes the current slot's log (csvPath, pngPath) the one samples go into, with now on the
+// log's clock as its second 0 (the clock on screen's too) and its first sample due at once; forgets which file the last
+// log was, so that the first sample may create a new one. The card thread's own step when a
+// START reaches it; the tests' before appendSample.
+void beginLog(void);
+
+// Reads the battery and appends one line for the given second to the log. The line is written
+// in one write and fsynced before the file is closed, and a newly created log's folder is
+// fsynced too: the device usually dies mid-discharge, and on a FAT card whatever is still in
+// the page cache then is lost. Only the first sample since beginLog (or a later one, when no
+// sample has created the log yet) creates the file; every later one writes only while the
+// log's path still leads to that file (after a remount: a file on the same file system whose
+// length and last bytes are as this log's), else it writes nothing and sampleProblem says
+// "Card removed". A sample that cannot be written (a full card or folder, a read-only card)
+// is lost, sampleProblem says why, and a line that did not fit whole is cut off again. Should
+// that fail, the next line begins with the cut one's end, " (cut)" and a line feed, so that
+// no sample is ever glued to a broken line and the broken one reads as damage. The length and
+// last bytes kept to know the log again are the file's as it is, whatever failed.
 void appendSample(Uint32 seconds);
 
 // The battery level in millivolts, 1 ... 5000: the leading decimal integer of the battery
 // file's first line. A missing, unreadable or empty file, a line without a number, and any
 // reading outside 1 ... 5000 (0, negative, beyond 32 bits) give 5000.
 int readBatteryLevel(void);
-
-// Formats count / unitsPerSecond seconds as "HH:MM:SS" with hours wrapping at 24. The text
-// lives in a buffer of the calling thread, valid until that thread's next call. A zero
-// unitsPerSecond counts as 1.
-const char *formatClock(unsigned count, unsigned unitsPerSecond);
 
 // Load thread body: calls rand() without pause while logging is 1, then returns 0.
 int loadThread(void *param);

@@ -2,11 +2,16 @@
 // handleEvent maps keys to actions through one table. Start at redrawScreen.
 #include "screens.h"
 
+#include <errno.h>
+#include <fcntl.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include "chart.h"
+#include "commands.h"
 #include "frame.h"
 #include "sampler.h"
 #include "slots.h"
@@ -17,6 +22,16 @@ const char *screenshotTool = "fbgrab";                          // device seam
 const char *backlightCommand = "echo 100 > /proc/jz/lcd_backlight";  // device seam
 
 static const int SLOT_LINE_GAP = 8;  // pixels kept clear between the slot line and the footer
+static int leaveStatus;              // the exit status a wait for a command was given up for
+                                     // (0 for an exit key, else the signal); main thread only
+
+// The device's screenshot tool reads the 150 KB frame buffer and writes a PNG of a few tens of
+// KB to the page cache: well under a second on the device, a few on its emulation. Past ten
+// seconds it is hung, and the chart says so instead of freezing. The sync that follows waits
+// for the card, which may stall for many seconds: it has no deadline, but an exit key or a
+// signal still ends it.
+static const int SCREENSHOT_DEADLINE_MS = 10000;
+static const int BACKLIGHT_DEADLINE_MS = 5000;  // a write to a kernel file: at once, or never
 
 enum ScreenKind { HELP_SCREEN, NO_PATH_SCREEN, CHART_SCREEN, LOGGING_SCREEN };
 
@@ -123,12 +138,79 @@ int screenshotCommand(char *command, size_t size, const char *path)
             command[n++] = *p;
     }
     if (n < size)
-        n += (size_t)snprintf(command + n, size - n, "'; sync");
+        n += (size_t)snprintf(command + n, size - n, "'");
     if (n >= size) {
         command[0] = '\0';
         return 0;
     }
     return 1;
+}
+
+static int exitPressWaiting(void);
+
+// A wait for a command gives way to an exit key or a signal: the user leaves at once, and
+// the command is ended.
+static int leaveRequested(void)
+{
+    if (int sig = quitRequested()) {
+        leaveStatus = sig;
+        return 1;
+    }
+    if (exitPressWaiting()) {
+        leaveStatus = 0;
+        return 1;
+    }
+    return 0;
+}
+
+// The draft the tool writes: the picture's own name only once the tool has finished with it
+// while the chart was still shown, and the draft has reached the card. A tool that fails,
+// hangs, is ended or outlives a power cut never leaves a broken picture under that name, which
+// would count as taken for good. "batteryN.tmp": as long as the picture's path, so it fits
+// wherever that does.
+static void draftPathOf(const char *png, char *draft, size_t size)
+{
+    size_t n = strlen(png);
+    const size_t ext = sizeof ".png" - 1;
+    if (n >= ext && strcmp(png + n - ext, ".png") == 0)
+        n -= ext;
+    snprintf(draft, size, "%.*s.tmp", static_cast<int>(n), png);
+}
+
+// Takes the chart's picture at pngPath from the frame just shown. Returns null once it is
+// there, else why not, for the chart to say. An exit key or a signal meanwhile ends the tool
+// and the program.
+static const char *savePicture(void)
+{
+    // Main thread only; room for a path of nothing but quotes, each taking four bytes.
+    static char draft[sizeof pngPath];
+    static char command[4 * sizeof draft + 256];
+    draftPathOf(pngPath, draft, sizeof draft);
+    // Made here first, so that a card or folder that takes no new file is named as such.
+    int fd = open(draft, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+    if (fd < 0)
+        return cardProblem(errno, draft);
+    close(fd);
+    CommandEnd end = COMMAND_FAILED;
+    if (screenshotCommand(command, sizeof command, draft))
+        end = waitCommand(startCommand(command), SCREENSHOT_DEADLINE_MS, leaveRequested);
+    struct stat taken;
+    if (end == COMMAND_DONE && (stat(draft, &taken) != 0 || taken.st_size == 0))
+        end = COMMAND_FAILED;  // it said it saved, and saved nothing
+    if (end == COMMAND_DONE)
+        end = waitCommand(startCommand("sync"), -1, leaveRequested);
+    if (end != COMMAND_DONE) {
+        unlink(draft);
+        if (end == COMMAND_ABANDONED)
+            quitApp(leaveStatus);
+        return end == COMMAND_TIMED_OUT ? "Screenshot tool hung" : "Screenshot tool failed";
+    }
+    if (rename(draft, pngPath) != 0) {
+        const char *problem = cardProblem(errno, pngPath);
+        unlink(draft);
+        return problem;
+    }
+    return nullptr;
 }
 
 void redrawScreen(const char *title)
@@ -142,21 +224,26 @@ void redrawScreen(const char *title)
             return;
         drawHeader(title);
         drawFooter(currentScreen(haveLog));
-        // While logging the chart is shown even without a log: one that could not be
-        // created says why there.
+        // While logging the chart is shown even without a log: the first sample is on its
+        // way, or the log could not be created and the chart says why.
         if (haveLog || logging)
-            drawChart();
+            drawChart(logging, sampleProblem.load());
         else
             drawHelp();
         SDL_Flip(screen);
     }
-    // Outside the lock: the tool reads the frame just shown, and the command may take a
-    // while; nothing draws meanwhile, since the timer only runs while logging.
-    if (!logging && haveLog && !isRegularFile(pngPath)) {
-        // Main thread only; room for a path of nothing but quotes, each taking four bytes.
-        static char command[4 * sizeof pngPath + 256];
-        if (screenshotCommand(command, sizeof command, pngPath) && system(command) != 0) {
-            // A failed screenshot leaves no PNG and is simply tried again at the next rebuild.
+    // The picture waits for a stopped log's last sample (LOG_SETTLED brings a rebuild). It is
+    // taken outside the lock: the tool reads the frame just shown, and nothing draws
+    // meanwhile, since the clock only runs while logging. A failure is said over the chart
+    // after the picture was taken, so no picture ever shows it; the next return to the slot
+    // tries again.
+    if (!logging && haveLog && !isRegularFile(pngPath) && !logUnsettled()) {
+        if (const char *problem = savePicture()) {
+            ScreenHold hold = holdScreen();
+            if (!hold.ownsLock())
+                return;
+            drawTrouble(problem, "the chart's picture could not be saved");
+            SDL_Flip(screen);
         }
     }
 }
@@ -168,9 +255,8 @@ static int startLog(void)
 {
     if (slotProblem || isRegularFile(csvPath))
         return 0;
-    if (system(backlightCommand) != 0) {
-        // The backlight is a nicety for a comparable discharge; the log runs regardless.
-    }
+    // The backlight is a nicety for a comparable discharge; the log runs regardless.
+    runCommand(backlightCommand, BACKLIGHT_DEADLINE_MS);
     startLogging();
     return 1;
 }
@@ -217,10 +303,40 @@ static const int KEY_COUNT = sizeof KEYS / sizeof KEYS[0];
 // the table is held from its key-down to its key-up. Main thread only.
 static bool keyHeld[KEY_COUNT];
 
+// Whether the events waiting hold a fresh press of an exit key (SELECT or END, not a repeat
+// of one held), as handleEvent would see them in turn. They stay queued.
+static int exitPressWaiting(void)
+{
+    SDL_Event events[128];
+    int n;
+    {
+        ScreenHold hold = holdScreen();
+        if (!hold.ownsLock())
+            return 0;
+        SDL_PumpEvents();
+        n = SDL_PeepEvents(events, 128, SDL_PEEKEVENT,
+                           SDL_EVENTMASK(SDL_KEYDOWN) | SDL_EVENTMASK(SDL_KEYUP));
+    }
+    bool held[KEY_COUNT];
+    memcpy(held, keyHeld, sizeof held);
+    for (int e = 0; e < n; e++)
+        for (int i = 0; i < KEY_COUNT; i++) {
+            if (KEYS[i].key != events[e].key.keysym.sym)
+                continue;
+            bool down = events[e].type == SDL_KEYDOWN;
+            if (down && !held[i] && KEYS[i].whenIdle == leave)
+                return 1;
+            held[i] = down;
+        }
+    return 0;
+}
+
 int handleEvent(const SDL_Event *event)
 {
+    // The card thread's wake-ups: a sample was taken (the chart has a new point), or a
+    // stopped log is final (its chart is due for its picture).
     if (event->type == SDL_USEREVENT)
-        return logging ? 1 : 0;  // a sample was appended: the chart has a new point
+        return event->user.code == LOG_SETTLED ? !logging : logging.load();
     if (event->type != SDL_KEYDOWN && event->type != SDL_KEYUP)
         return 0;
     for (int i = 0; i < KEY_COUNT; i++) {

@@ -1,12 +1,15 @@
-// Log slots: the current slot number, its log and screenshot paths, and isRegularFile.
-// Start reading at selectSlot.
+// Log slots: the current slot number, its log and screenshot paths, isRegularFile, and the
+// words for a card that refuses a file. Start reading at selectSlot.
 #include "slots.h"
 
+#include <errno.h>
 #include <limits.h>
 #include <pwd.h>
 #include <stdio.h>
 #include <stdlib.h>
+#include <string.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <unistd.h>
 
 /* slot state: all written by selectSlot on the main thread, only while not logging */
@@ -64,5 +67,33 @@ int isRegularFile(const char *path)
     struct stat st;
     if (stat(path, &st) != 0)
         return 0;
-    return (st.st_mode & 0x8000) != 0;
+    return S_ISREG(st.st_mode) ? 1 : 0;
+}
+
+void folderOf(const char *path, char *folder, size_t size)
+{
+    snprintf(folder, size, "%s", path);
+    char *slash = strrchr(folder, '/');
+    if (!slash)
+        snprintf(folder, size, ".");
+    else if (slash == folder)
+        slash[1] = '\0';
+    else
+        *slash = '\0';
+}
+
+const char *cardProblem(int error, const char *created)
+{
+    if (error == ENOSPC && created) {
+        char folder[sizeof csvPath];
+        folderOf(created, folder, sizeof folder);
+        struct statvfs card;
+        if (statvfs(folder, &card) == 0 && card.f_bavail > 0)
+            return "Card folder full";
+    }
+    if (error == ENOSPC || error == EFBIG || error == EDQUOT)
+        return "Card full";
+    if (error == EROFS)
+        return "Card read-only";
+    return "Card error";
 }

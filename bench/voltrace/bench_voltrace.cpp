@@ -67,7 +67,7 @@ int main(void)
         writeLog(csvPath, lines);
         const int runs = lines > 5000 ? 15 : 41;
         ScreenHold hold = holdScreen();
-        double chart = medianMs(runs, [] { drawChart(); });
+        double chart = medianMs(runs, [] { drawChart(0, nullptr); });
         double floor = medianMs(runs, [] {
             ChartRanges a = scanLog(csvPath);
             ChartRanges b = scanLog(csvPath);

@@ -70,7 +70,7 @@ static void fuzzLog(const uint8_t *data, size_t size)
         abort();
 
     ScreenHold hold = holdScreen();
-    drawChart();
+    drawChart(0, nullptr);
     // Whatever the labels measure, the chart ends at x 310 and y 180 and stays on screen.
     if (chartRect.x + chartRect.w != 310 || chartRect.y + chartRect.h != 180 ||
         chartRect.x < 10 || chartRect.x >= 310)

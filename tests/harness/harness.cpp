@@ -100,6 +100,7 @@ Program launch(const char *binary, const Launch &options)
     program.output = dir + "/stdout";
     pid_t pid = fork();
     if (pid == 0) {
+        setpgid(0, 0);
         int fds[2];
         if (options.streams == STREAMS_CLOSED) {
             close(0);
@@ -338,4 +339,20 @@ std::vector<std::vector<std::string>> fbgrabCalls(const std::string &log)
         i += 1 + count;
     }
     return calls;
+}
+
+std::string byMinute(const std::string &log)
+{
+    std::string out;
+    size_t start = 0;
+    while (start < log.size()) {
+        size_t end = log.find('\n', start);
+        std::string line = log.substr(start, end == std::string::npos ? end : end - start + 1);
+        size_t digits = line.find_first_not_of("0123456789");
+        if (digits > 0 && digits != std::string::npos && digits <= 9)
+            line = std::to_string(std::stol(line.substr(0, digits)) / 60 * 60) + line.substr(digits);
+        out += line;
+        start = end == std::string::npos ? log.size() : end + 1;
+    }
+    return out;
 }

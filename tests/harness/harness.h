@@ -35,8 +35,9 @@ struct Program {
     std::string output;  // file that receives the program's standard output
 };
 
-// Starts binary on the display with the stand-ins first on PATH, and waits until its
-// window is mapped and has the keyboard. pid -1 when the window never appears.
+// Starts binary on the display with the stand-ins first on PATH, in a process group of its
+// own as a launcher starts it (so kill(-pid, ...) reaches its whole group), and waits until
+// its window is mapped and has the keyboard. pid -1 when the window never appears.
 Program launch(const char *binary, const Launch &options);
 
 // Waits for the program to end: its exit status, 128 + N when killed by signal N, or -1
@@ -96,5 +97,12 @@ std::string readFile(const std::string &path);
 void writeFile(const std::string &path, const std::string &text);
 bool fileExists(const std::string &path);
 
-// The fbgrab stand-in's records: one entry per call, the arguments it received.
+// The fbgrab stand-in's records: one entry per call, the arguments it received. With
+// FBGRAB_HANG=S in the program's environment it sleeps S seconds before it saves, and with
+// FBGRAB_SEEN=FILE each call first appends to FILE a line "PGID SIGBLK": its process group
+// and the blocked-signal mask it started with (hexadecimal, as /proc shows it).
 std::vector<std::vector<std::string>> fbgrabCalls(const std::string &log);
+
+// A log's text with each sample's seconds cut to its whole minute: a sample is due at its
+// minute and carries the second it was taken, which a busy machine makes a little later.
+std::string byMinute(const std::string &log);

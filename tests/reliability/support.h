@@ -21,7 +21,8 @@ struct LogCheck {
     int whole = 0;        // lines of the form "N,M\n"
     int malformed = 0;    // lines ended by a newline that are not
     bool cut = false;     // a last piece without its newline
-    bool stepped = true;  // the k-th whole line starts with 60 * k, as the sampler writes
+    bool stepped = true;  // the k-th whole line is taken in minute k (60 k ... 60 k + 59 s),
+                          // as the sampler writes
     std::string firstBad; // the first malformed line, for the failure message
 };
 

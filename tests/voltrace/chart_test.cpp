@@ -21,7 +21,7 @@ Frame chartOf(const std::string &csv, const std::string &log)
     writeText(csv, log);
     ScreenHold hold = holdScreen();
     SDL_FillRect(screen, nullptr, 0);
-    drawChart();
+    drawChart(0, nullptr);
     return grabScreen();
 }
 
@@ -371,7 +371,7 @@ TEST_F(Chart, ALogThatCannotBeReadSaysSoAndLeavesTheEvents)
     {
         ScreenHold hold = holdScreen();
         SDL_FillRect(screen, nullptr, 0);
-        drawChart();
+        drawChart(0, nullptr);
         f = grabScreen();
     }
     EXPECT_TRUE(showsText(f, "Cannot read this log", chartRect.x + chartRect.w / 2, 115,

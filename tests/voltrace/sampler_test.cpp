@@ -1,6 +1,7 @@
 // The discharge sampler: the clamping of battery readings, the log line and its durability,
-// the one-second tick (clock, sample every 60th tick, wake-up event), start and stop, the
-// clock text, and a logging session raced against screen rebuilds (for ThreadSanitizer).
+// the schedule of samples on the log's clock, the one-second clock, start and stop on the card
+// thread, the clock text, and a logging session raced against screen rebuilds (for
+// ThreadSanitizer).
 #include <stdlib.h>
 
 #include <atomic>
@@ -93,6 +94,7 @@ TEST_F(Sampler, ALogThatCannotBeOpenedLosesTheSampleAndSaysSo)
     setBattery("3900\n");
     setenv("HOME", (home + "/no-such-folder").c_str(), 1);
     selectSlot(0);
+    beginLog();
     appendSample(0);
     EXPECT_EQ(isRegularFile(csvPath), 0);
     EXPECT_TRUE(takeSyncs().empty());
@@ -135,6 +137,22 @@ TEST_F(Sampler, ACardThatFillsKeepsWholeLinesAndTheLoggingScreenSaysSo)
     EXPECT_FALSE(says(f, "the last sample could not be written", 8));
     EXPECT_TRUE(showsText(f, "Value: 3.9 V", 310, 206, ANCHOR_RIGHT | ANCHOR_MIDDLE));
     logging = 0;
+
+    // A cut that cannot be undone, then a sync that fails after a whole line: the broken line
+    // reads as damage, the next sample begins a line of its own, and the log is still known
+    // when the card comes back with it numbered anew (a copy).
+    limitWrites(3);
+    breakCard(true);
+    appendSample(240);
+    limitWrites(-1);
+    appendSample(300);
+    EXPECT_STREQ(sampleProblem.load(), "Card error");
+    breakCard(false);
+    std::string log = readText(csvPath);
+    rename(csvPath, (home + "/away").c_str());
+    writeText(csvPath, log);
+    appendSample(360);
+    EXPECT_EQ(readText(csvPath), "0,3900\n180,3900\n240 (cut)\n300,3900\n360,3900\n");
 }
 
 // A log is the file its first sample created. Once the path leads elsewhere (the card gone,
@@ -160,59 +178,30 @@ TEST_F(Sampler, SamplesGoOnlyIntoTheFileTheFirstOneCreated)
     EXPECT_EQ(sampleProblem.load(), nullptr);
 }
 
-// The seconds shown and logged are the monotonic clock's since START, rounded: a tick a few
-// milliseconds early shows its own second, a late one its true second.
-TEST_F(Sampler, TheSecondsShownAndLoggedAreTheClocksNotTheTicks)
+// Sample k is due at START + 60 k s on the log's clock and carries the clock's second: a late
+// one (the first, after a card that was busy) does not move the next, and a wake-up after
+// several due moments takes one sample, not a burst.
+TEST_F(Sampler, SamplesKeepToTheirMinutesWhateverIsLate)
 {
-    static Uint32 now = 7777;
-    monotonicMs = [] { return now; };
+    setBattery("3950\n");
+    setClock(7777);
     beginLog();
-    chartRect = {34, 50, 276, 130};
-    setBattery("3950\n");
-    logging = 1;
-    const Uint32 ms[] = {0, 59990, 127600};  // ticks 0, 60 (a little early), 120 (late)
-    const char *clocks[] = {"00:00:00", "00:01:00", "00:02:08"};
-    for (int i = 0; i < 3; i++) {
-        tickCount = 60u * i;
-        now = 7777 + ms[i];
-        timerTick(1000, nullptr);
-        EXPECT_TRUE(showsText(takeFlips().back(), clocks[i], 310, 180, ANCHOR_RIGHT | ANCHOR_TOP));
+    const struct {
+        Uint32 ms;
+        int taken;
+    } steps[] = {{2500, 1}, {59999, 0}, {60000, 1}, {127600, 1}, {179999, 0},
+                 {400000, 1}, {419999, 0}, {420000, 1}};
+    for (const auto &step : steps) {
+        setClock(7777 + step.ms);
+        EXPECT_EQ(sampleWhenDue(), step.taken) << step.ms;
     }
-    EXPECT_EQ(readText(csvPath), "0,3950\n60,3950\n128,3950\n");
-    logging = 0;
+    EXPECT_EQ(readText(csvPath), "3,3950\n60,3950\n128,3950\n400,3950\n420,3950\n");
 }
 
-// Ticks 1 to 59 only redraw the clock; tick 60 redraws it, appends the line for second 60
-// and then wakes the main loop.
-TEST_F(Sampler, EveryTickShowsTheClockAndEvery60thAppendsAndWakesTheLoop)
-{
-    chartRect = {34, 50, 276, 130};
-    setBattery("3950\n");
-    logging = 1;
-    tickCount = 1;
-    dropEvents();
-    for (int tick = 1; tick < 60; tick++)
-        EXPECT_EQ(timerTick(1000, nullptr), 1000u);
-    EXPECT_EQ(tickCount.load(), 60u);
-    EXPECT_EQ(isRegularFile(csvPath), 0);
-    EXPECT_EQ(pendingUserEvents(), 0);
-    std::vector<Frame> frames = takeFlips();
-    ASSERT_EQ(frames.size(), 59u);
-    EXPECT_TRUE(showsText(frames[0], "00:00:01", 310, 180, ANCHOR_RIGHT | ANCHOR_TOP));
-    EXPECT_TRUE(showsText(frames[58], "00:00:59", 310, 180, ANCHOR_RIGHT | ANCHOR_TOP));
-
-    timerTick(1000, nullptr);
-    EXPECT_EQ(readText(csvPath), "60,3950\n");
-    EXPECT_EQ(pendingUserEvents(), 1);
-    EXPECT_EQ(tickCount.load(), 61u);
-    frames = takeFlips();
-    EXPECT_TRUE(showsText(frames.back(), "00:01:00", 310, 180, ANCHOR_RIGHT | ANCHOR_TOP));
-    logging = 0;
-}
-
-// The clock erases its 70 x 17 box below the time axis's right end before drawing: nothing
-// of the previous second's text stays.
-TEST_F(Sampler, TheClockReplacesTheEndTimeLabel)
+// The clock shows the log clock's rounded second (a tick a little early shows its own second,
+// a late one its true second), in place of the end-time label, erasing its 70 x 17 box first;
+// the next tick is aimed at the clock's next whole second.
+TEST_F(Sampler, TheClockShowsTheLogsSecondsInPlaceOfTheEndTimeLabel)
 {
     chartRect = {34, 50, 276, 130};
     {
@@ -220,39 +209,43 @@ TEST_F(Sampler, TheClockReplacesTheEndTimeLabel)
         drawText(310, 180, "88:88:88", BODY_COLOR, ANCHOR_RIGHT | ANCHOR_TOP);
     }
     logging = 1;
-    tickCount = 7;
-    timerTick(1000, nullptr);
+    const struct {
+        Uint32 ms, next;
+        const char *shown;
+    } ticks[] = {{7000, 1000, "00:00:07"}, {59990, 10, "00:01:00"}, {127600, 400, "00:02:08"}};
+    for (const auto &tick : ticks) {
+        setClock(tick.ms);
+        EXPECT_EQ(timerTick(1000, nullptr), tick.next) << tick.shown;
+        EXPECT_TRUE(showsText(takeFlips().back(), tick.shown, 310, 180, ANCHOR_RIGHT | ANCHOR_TOP));
+    }
+    EXPECT_EQ(isRegularFile(csvPath), 0) << "the clock touches no file";
     logging = 0;
-    EXPECT_TRUE(showsText(takeFlips().back(), "00:00:07", 310, 180, ANCHOR_RIGHT | ANCHOR_TOP));
 }
 
-TEST_F(Sampler, StartTakesTheFirstSampleAtOnceAndStopEndsTheLog)
+// START returns at once and the card thread takes the first sample and wakes the main loop;
+// after STOP nothing more is written or drawn, however the clock runs on.
+TEST_F(Sampler, StartTakesTheFirstSampleOnTheCardThreadAndStopEndsTheLog)
 {
     setBattery("4100\n");
     dropEvents();
     startLogging();
     EXPECT_EQ(logging.load(), 1);
-    EXPECT_EQ(readText(csvPath), "0,4100\n");
-    EXPECT_GE(tickCount.load(), 1u);
+    ASSERT_TRUE(waitForLog("0,4100\n"));
+    SDL_Delay(50);
     EXPECT_EQ(pendingUserEvents(), 1);
 
     stopLogging();
     EXPECT_EQ(logging.load(), 0);
     dropEvents();
-    // A tick that was already on its way when START stopped the log writes nothing.
-    tickCount = 120;
+    setClock(120000);
     clearFlips();
     timerTick(1000, nullptr);
+    SDL_Delay(1300);  // past the card thread's longest wait
     EXPECT_EQ(readText(csvPath), "0,4100\n");
     EXPECT_EQ(pendingUserEvents(), 0);
     EXPECT_TRUE(takeFlips().empty());
-
-    // Nor does the real timer after it is removed.
-    SDL_Delay(1300);
-    EXPECT_EQ(readText(csvPath), "0,4100\n");
 }
 
-// Hours wrap at 24; the rule q = count / unitsPerSecond holds for the other units too.
 TEST_F(Sampler, ClockTexts)
 {
     struct Case {
@@ -261,8 +254,8 @@ TEST_F(Sampler, ClockTexts)
     } cases[] = {
         {0, 1, "00:00:00"},         {59, 1, "00:00:59"},       {60, 1, "00:01:00"},
         {3599, 1, "00:59:59"},      {3600, 1, "01:00:00"},     {86399, 1, "23:59:59"},
-        {86400, 1, "00:00:00"},     {86400 + 3600, 1, "01:00:00"},
-        {4294967295u, 1, "06:28:15"},  // 49710 days and 23295 s
+        {86400, 1, "24:00:00"},     {108000, 1, "30:00:00"},   {259200, 1, "72:00:00"},
+        {360000, 1, "100:00:00"},   {4294967295u, 1, "1193046:28:15"},
         {5940, 1, "01:39:00"},      {7200, 2, "01:00:00"},     {59999, 1000, "00:00:59"},
         {42, 0, "00:00:42"},
     };
@@ -297,9 +290,10 @@ TEST_F(Sampler, TheLoadThreadEndsWhenLoggingStops)
 }
 
 // A logging session under load: the real one-second timer and a second thread ticking as
-// fast as it can both draw, flip and append, while the main thread rebuilds the whole screen
-// (chart included) on every wake-up and in between. Under ThreadSanitizer this must stay
-// silent; in every build the log must come out whole and in order.
+// fast as it can both draw the clock and flip, the second thread also running the log's clock
+// on so that the card thread samples as often as it looks, while the main thread rebuilds the
+// whole screen (chart included) on every wake-up and in between. Under ThreadSanitizer this
+// must stay silent; in every build the log must come out whole and in order.
 TEST_F(Sampler, ALoggingSessionRacedAgainstRebuildsKeepsTheLogWhole)
 {
     setBattery("4000\n");
@@ -307,10 +301,10 @@ TEST_F(Sampler, ALoggingSessionRacedAgainstRebuildsKeepsTheLogWhole)
     startLogging();
     std::atomic<bool> done{false};
     std::thread ticker([&] {
-        for (int i = 0; i < 600 && logging; i++) {
+        for (Uint32 ms = 0; ms < 3000 && logging; ms += 5) {
+            setClock(ms * 4000);
             timerTick(1000, nullptr);
-            if (i % 7 == 0)
-                SDL_Delay(1);
+            SDL_Delay(5);
         }
         done = true;
     });
@@ -324,6 +318,8 @@ TEST_F(Sampler, ALoggingSessionRacedAgainstRebuildsKeepsTheLogWhole)
     }
     ticker.join();
     stopLogging();
+    while (logUnsettled())
+        SDL_Delay(10);
     redrawScreen("VOLTRACE");
     EXPECT_GT(rebuilds, 1);
 
@@ -336,12 +332,11 @@ TEST_F(Sampler, ALoggingSessionRacedAgainstRebuildsKeepsTheLogWhole)
         char end = 0;
         ASSERT_EQ(sscanf(line.c_str(), "%lu,%lu%c", &seconds, &level, &end), 2) << line;
         EXPECT_EQ(level, 4000u);
-        EXPECT_EQ(seconds % 60, 0u);
         EXPECT_GT(static_cast<long long>(seconds), previous);
         previous = static_cast<long long>(seconds);
         lines++;
     }
-    EXPECT_GE(lines, 10);
+    EXPECT_GE(lines, 3);
     EXPECT_EQ(readText(csvPath).back(), '\n');
 }
 

@@ -112,8 +112,8 @@ TEST_F(Screens, TheChartScreenIsPhotographedOncePerLog)
     EXPECT_TRUE(showsText(f, "SELECT: Exit", 310, 230, RIGHT_MIDDLE));
     EXPECT_TRUE(showsText(f, "Value: 4.1 V", 310, 206, RIGHT_MIDDLE));
     ASSERT_EQ(screenshots().size(), 1u);
-    EXPECT_EQ(screenshots()[0], std::vector<std::string>{pngPath});
-    EXPECT_EQ(isRegularFile(pngPath), 1);
+    EXPECT_EQ(screenshots()[0], std::vector<std::string>{home + "/battery0.tmp"});
+    EXPECT_EQ(readText(pngPath), "png\n") << "the draft, under the picture's name";
 
     rebuild();
     EXPECT_EQ(press(SDLK_RIGHT), 1);
@@ -123,20 +123,32 @@ TEST_F(Screens, TheChartScreenIsPhotographedOncePerLog)
     EXPECT_EQ(screenshots().size(), 1u);
 }
 
-TEST_F(Screens, AFailedScreenshotIsTriedAgainAtTheNextRebuild)
+// A tool that fails leaves no picture and no draft; the chart says so once the frame it was
+// to save is past, and the next rebuild tries again.
+TEST_F(Screens, AFailedScreenshotIsSaidAndTriedAgainAtTheNextRebuild)
 {
     writeText(home + "/fbgrab", "#!/bin/sh\nprintf '%s\\0' \"$#\" \"$@\" >> '" + home +
-                                    "/fbgrab.log'\nexit 1\n");
+                                    "/fbgrab.log'\necho half > \"$1\"; exit 1\n");
     writeText(csvPath, "0,4200\n");
     rebuild();
+    std::vector<Frame> frames = takeFlips();  // ..., the frame the tool saved, what follows
+    ASSERT_GE(frames.size(), 2u);
+    const Frame &saved = frames[frames.size() - 2], &after = frames.back();
+    const int CENTRE = ANCHOR_CENTER | ANCHOR_MIDDLE;
+    EXPECT_FALSE(showsText(saved, "Screenshot tool failed:", 170, 107, CENTRE));
+    EXPECT_TRUE(showsText(after, "Screenshot tool failed:", 170, 107, CENTRE));
+    EXPECT_TRUE(showsText(after, "the chart's picture could not be saved", 170, 123, CENTRE));
     rebuild();
     EXPECT_EQ(screenshots().size(), 2u);
+    EXPECT_FALSE(isRegularFile(pngPath));
+    EXPECT_FALSE(isRegularFile((home + "/battery0.tmp").c_str()));
 }
 
 TEST_F(Screens, TheLoggingScreenSitsOnARedBand)
 {
     setBattery("3900\n");
     ASSERT_EQ(press(SDLK_RETURN), 1);
+    ASSERT_TRUE(waitForLog("0,3900\n"));
     Frame f = rebuild();
     stopLogging();
     Uint16 red = static_cast<Uint16>(SDL_MapRGB(screen->format, 150, 0, 0));
@@ -172,7 +184,7 @@ TEST_F(Screens, KeysActByStateAndTheRestAreIgnored)
     EXPECT_EQ(press(SDLK_RETURN), 1);
     EXPECT_EQ(logging.load(), 1);
     EXPECT_EQ(readText(backlight), "100\n");
-    EXPECT_EQ(readText(csvPath), "0,4000\n");
+    EXPECT_TRUE(waitForLog("0,4000\n"));
     for (SDLKey key : {SDLK_ESCAPE, SDLK_END, SDLK_LEFT, SDLK_RIGHT, SDLK_TAB, SDLK_BACKSPACE})
         EXPECT_EQ(press(key), 0) << key;
     EXPECT_EQ(slotIndex, 0);
@@ -234,7 +246,7 @@ TEST_F(Screens, ALongHomeIsDrawnCutShort)
     writeText(csvPath, "0,4000\n");
     rebuild();
     ASSERT_EQ(screenshots().size(), 1u);
-    EXPECT_EQ(screenshots()[0][0], pngPath);
+    EXPECT_EQ(screenshots()[0][0], deep + "/battery0.tmp");
 }
 
 // Each hostile name reaches the tool as its one argument, byte for byte, and runs nothing.
@@ -257,23 +269,23 @@ TEST_F(Screens, TheScreenshotPathIsNeverShellText)
         expected++;
         auto calls = screenshots();
         ASSERT_EQ(calls.size(), expected) << name;
-        EXPECT_EQ(calls.back(), std::vector<std::string>{folder + "/battery0.png"}) << name;
+        EXPECT_EQ(calls.back(), std::vector<std::string>{folder + "/battery0.tmp"}) << name;
         EXPECT_EQ(isRegularFile(pngPath), 1) << name;
     }
     struct stat st;
     EXPECT_NE(stat((home + "/pwned").c_str(), &st), 0) << "a name ran as a command";
 }
 
-TEST(ScreenshotCommand, QuotesThePathSyncsAfterwardsAndRefusesToCut)
+TEST(ScreenshotCommand, QuotesThePathAndRefusesToCut)
 {
     screenshotTool = "fbgrab";
     char command[64];
     ASSERT_EQ(screenshotCommand(command, sizeof command, "/home/u/battery3.png"), 1);
-    EXPECT_STREQ(command, "fbgrab '/home/u/battery3.png'; sync");
+    EXPECT_STREQ(command, "fbgrab '/home/u/battery3.png'");
     ASSERT_EQ(screenshotCommand(command, sizeof command, "/h/it's/b.png"), 1);
-    EXPECT_STREQ(command, "fbgrab '/h/it'\\''s/b.png'; sync");
+    EXPECT_STREQ(command, "fbgrab '/h/it'\\''s/b.png'");
     // One byte short of the whole command: nothing, rather than a command cut mid-quote.
-    const char *fits = "fbgrab '/h/it'\\''s/b.png'; sync";
+    const char *fits = "fbgrab '/h/it'\\''s/b.png'";
     EXPECT_EQ(screenshotCommand(command, strlen(fits), "/h/it's/b.png"), 0);
     EXPECT_STREQ(command, "");
 }

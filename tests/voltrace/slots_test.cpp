@@ -4,7 +4,9 @@
 #include <pwd.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
 #include <unistd.h>
 
 #include "slots.h"
@@ -92,18 +94,26 @@ TEST_F(Slots, AHomeTooLongForThePathsLeavesThemEmptyAndSaysWhy)
     EXPECT_NE(slotProblem, nullptr);
 }
 
-TEST_F(Slots, OnlyAnExistingFileWithTheRegularBitCountsAsALog)
+TEST_F(Slots, OnlyAnExistingRegularFileCountsAsALog)
 {
     std::string file = home + "/battery0.csv";
     writeText(file, "");
     ASSERT_EQ(mkdir((home + "/battery1.csv").c_str(), 0755), 0);
     ASSERT_EQ(mkfifo((home + "/fifo").c_str(), 0644), 0);
+    // A socket's file type shares its top bit with a regular file's.
+    sockaddr_un address = {};
+    address.sun_family = AF_UNIX;
+    snprintf(address.sun_path, sizeof address.sun_path, "%s/battery2.csv", home.c_str());
+    int sock = socket(AF_UNIX, SOCK_STREAM, 0);
+    ASSERT_EQ(bind(sock, reinterpret_cast<sockaddr *>(&address), sizeof address), 0);
     ASSERT_EQ(symlink(file.c_str(), (home + "/link").c_str()), 0);
 
     EXPECT_EQ(isRegularFile(file.c_str()), 1) << "an empty file is a log";
     EXPECT_EQ(isRegularFile((home + "/link").c_str()), 1) << "a link to one too";
     EXPECT_EQ(isRegularFile((home + "/battery1.csv").c_str()), 0) << "a folder";
     EXPECT_EQ(isRegularFile((home + "/fifo").c_str()), 0);
+    EXPECT_EQ(isRegularFile(address.sun_path), 0) << "a socket";
+    close(sock);
     EXPECT_EQ(isRegularFile((home + "/missing.csv").c_str()), 0);
     EXPECT_EQ(isRegularFile((file + "/below-a-file").c_str()), 0);
     EXPECT_EQ(isRegularFile(""), 0);

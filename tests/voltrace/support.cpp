@@ -1,5 +1,6 @@
 // Test support for voltrace: the fixture, the recorded frames and syncs, and text matching.
-// The wrappers stand in for SDL_Flip, fsync and write in the code under test only (ld --wrap).
+// The wrappers stand in for SDL_Flip, fsync, ftruncate and write in the code under test only
+// (ld --wrap).
 #include "support.h"
 
 #include <errno.h>
@@ -9,20 +10,24 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <fstream>
 #include <mutex>
 #include <sstream>
 
+#include "chart.h"
 #include "sampler.h"
 #include "screens.h"
 #include "slots.h"
 
-/* test support state */
+/* test support state; the card's are atomic, since the card thread writes and syncs */
 static std::mutex recordLock;            // guards the two records below (timer and main)
 static std::vector<Frame> flips;         // frames shown, in order
 static std::vector<SyncCall> syncs;      // fsync calls, in order
 static std::string batteryFile, backlightCmd, toolPath;  // seams' targets, per test
-static long long writeRoom = -1;         // bytes the "card" still takes; -1: no limit
+static std::atomic<long long> writeRoom{-1};  // bytes the "card" still takes; -1: no limit
+static std::atomic<Uint32> clockMs{0};   // the log's clock; read by the card thread
+static std::atomic<bool> cardBroken{false};   // ftruncate and fsync fail with EIO
 
 extern "C" int __real_SDL_Flip(SDL_Surface *surface);
 extern "C" int __wrap_SDL_Flip(SDL_Surface *surface)
@@ -48,7 +53,26 @@ extern "C" int __wrap_fsync(int fd)
         syncs.push_back({n > 0 ? std::string(target, static_cast<size_t>(n)) : "?",
                          static_cast<long long>(st.st_size)});
     }
+    if (cardBroken) {
+        errno = EIO;
+        return -1;
+    }
     return __real_fsync(fd);
+}
+
+extern "C" int __real_ftruncate(int fd, off_t length);
+extern "C" int __wrap_ftruncate(int fd, off_t length)
+{
+    if (cardBroken) {
+        errno = EIO;
+        return -1;
+    }
+    return __real_ftruncate(fd, length);
+}
+
+void breakCard(bool broken)
+{
+    cardBroken = broken;
 }
 
 // A card that fills: a write takes what room is left and comes back short, or fails with
@@ -163,6 +187,21 @@ void writeText(const std::string &path, const std::string &text)
     out << text;
 }
 
+void setClock(Uint32 ms)
+{
+    clockMs = ms;
+}
+
+bool waitForLog(const std::string &text)
+{
+    for (int waited = 0; waited < 10000; waited += 10) {
+        if (readText(csvPath) == text)
+            return true;
+        SDL_Delay(10);
+    }
+    return false;
+}
+
 void Voltrace::SetUp()
 {
     // Short, so that the slot line stays clear of the footer on every screen.
@@ -172,10 +211,10 @@ void Voltrace::SetUp()
     setenv("HOME", home.c_str(), 1);
     slotIndex = 0;
     logging = 0;
-    tickCount = 0;
     chartRect = {0, 0, 0, 0};
     ASSERT_EQ(selectSlot(0), 1);
-    monotonicMs = [] { return 1000u * tickCount; };  // a timer that keeps time
+    setClock(0);
+    logClockMs = [] { return clockMs.load(); };
     beginLog();
 
     batteryFile = home + "/battery";
@@ -185,7 +224,7 @@ void Voltrace::SetUp()
     backlightCommand = backlightCmd.c_str();
     toolPath = home + "/fbgrab";
     writeText(toolPath, "#!/bin/sh\nprintf '%s\\0' \"$#\" \"$@\" >> '" + home +
-                            "/fbgrab.log'\n: > \"$1\"\n");
+                            "/fbgrab.log'\necho png > \"$1\"\n");
     chmod(toolPath.c_str(), 0755);
     screenshotTool = toolPath.c_str();
 
@@ -200,8 +239,11 @@ void Voltrace::SetUp()
 void Voltrace::TearDown()
 {
     writeRoom = -1;
+    cardBroken = false;
     if (logging)
         stopLogging();
+    while (logUnsettled())
+        SDL_Delay(10);
     std::string cmd = "rm -rf '" + home + "'";
     if (system(cmd.c_str()) != 0) {
     }

@@ -1,7 +1,7 @@
 // Shared by voltrace's in-process tests: a fixture with the screen on SDL's dummy driver and
-// a fresh HOME, frames recorded at every SDL_Flip, fsync calls recorded with their files and
-// writes that can find the card full (all through the linker's --wrap), and a check that a
-// text is drawn at an anchor.
+// a fresh HOME, frames recorded at every SDL_Flip, fsync calls recorded with their files,
+// writes that can find the card full and a card whose cuts and syncs fail (all through the
+// linker's --wrap), and a check that a text is drawn at an anchor.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -32,6 +32,10 @@ struct SyncCall {
 std::vector<SyncCall> takeSyncs(void);
 void clearSyncs(void);
 
+// From now on (true) ftruncate and fsync fail with EIO, as on a card going bad; false lifts it,
+// as does every new test.
+void breakCard(bool broken);
+
 // From now on writes find a card with only bytes of room left: they come back short, then
 // fail with ENOSPC. -1 (and every new test) lifts the limit.
 void limitWrites(long long bytes);
@@ -42,17 +46,24 @@ void limitWrites(long long bytes);
 bool showsText(const Frame &frame, const char *text, int x, int y, TextAnchor anchor,
                void (*paintBackground)(SDL_Surface *) = nullptr);
 
+// The log's clock in these tests (the sampler's seam): it stands where setClock puts it.
+void setClock(Uint32 ms);
+
+// Waits up to 10 s for the card thread to leave exactly text in the log at csvPath.
+bool waitForLog(const std::string &text);
+
 // Counts the white pixels of the rectangle.
 int countWhite(const Frame &frame, int x, int y, int w, int h);
 
 std::string readText(const std::string &path);
 void writeText(const std::string &path, const std::string &text);
 
-// The test's own HOME (an empty folder, removed afterwards) with slot 0 selected, the
-// screen open and held by nobody, and the device seams pointed into the folder: the battery
-// file `home + "/battery"`, the backlight command writing `home + "/backlight"`, and the
-// screenshot tool `home + "/fbgrab"`, which records its arguments NUL-separated in
-// `home + "/fbgrab.log"` and writes a file at its argument.
+// The test's own HOME (an empty folder, removed afterwards) with slot 0 selected and its log
+// begun at the clock's 0, the screen open and held by nobody, and the device seams pointed
+// into the folder: the battery file `home + "/battery"`, the backlight command writing
+// `home + "/backlight"`, and the screenshot tool `home + "/fbgrab"`, which records its
+// arguments NUL-separated in `home + "/fbgrab.log"` and writes a file at its argument. A log
+// still being written at the end is stopped and its last sample waited for.
 class Voltrace : public ::testing::Test {
 protected:
     void SetUp() override;

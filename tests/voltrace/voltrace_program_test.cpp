@@ -1,12 +1,16 @@
 // The real voltrace binary on the virtual display, with /proc/jz and fbgrab stood in for: a
-// whole logging session (backlight, first and 60th-second samples, the red band, keys that
+// whole logging session (backlight, the samples at their minutes, the red band, keys that
 // must do nothing, the wake-up rebuild, stop and the one screenshot), a held START and SIGTERM
-// while logging, and the start-up screenshot under a HOME full of shell syntax.
+// while logging, the start-up screenshot under a HOME full of shell syntax, a card that
+// stalls in every sync, and a screenshot tool that hangs.
+#include <errno.h>
 #include <signal.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <sys/stat.h>
 #include <unistd.h>
+
+#include <sstream>
 
 #include <gtest/gtest.h>
 
@@ -27,9 +31,31 @@ protected:
         options.home = home;
         options.jz = jz;
         options.fbgrabLog = records + "/fbgrab.log";
-        options.env = {"SYNC_LOG=" + records + "/sync.log"};
+        options.env = {"SYNC_LOG=" + records + "/sync.log", "FBGRAB_SEEN=" + records + "/seen"};
     }
     std::vector<std::vector<std::string>> screenshots() { return fbgrabCalls(options.fbgrabLog); }
+    // voltrace on a finished log whose start-up screenshot hangs for seconds; pid -1 when
+    // no window or no tool run shows.
+    Program launchWithHungTool(int seconds)
+    {
+        writeFile(home + "/battery0.csv", "0,4200\n60,4100\n");
+        options.env.push_back("FBGRAB_HANG=" + std::to_string(seconds));
+        Program p = launch(VOLTRACE_BIN, options);
+        if (p.pid > 0 && !waitFor([&] { return toolRuns().size() == 1; }, 5000))
+            waitExit(p, 0);
+        return p;
+    }
+    // The tool's runs as it saw itself start: process group and blocked signals, one a line.
+    std::vector<std::pair<pid_t, std::string>> toolRuns()
+    {
+        std::vector<std::pair<pid_t, std::string>> runs;
+        std::istringstream lines(readFile(records + "/seen"));
+        long group;
+        std::string blocked;
+        while (lines >> group >> blocked)
+            runs.emplace_back(static_cast<pid_t>(group), blocked);
+        return runs;
+    }
     std::string home, jz, records;
     Launch options;
 };
@@ -52,6 +78,19 @@ bool white(const Screen &s, int x, int y)
     return near(s.at(x, y), 255, 255, 255, 12);
 }
 
+// Words across the chart's middle, where only points would be: "Card full: ...",
+// "Screenshot tool hung: ...".
+bool wordsOverTheChart(const Screen &s)
+{
+    return countNear(s, 40, 100, 270, 30, 200, 200, 220, 12) > 100;
+}
+
+// No process is left in the group (a command and whatever it started).
+bool groupGone(pid_t group)
+{
+    return waitFor([&] { return kill(-group, 0) != 0 && errno == ESRCH; }, 3000);
+}
+
 TEST_F(VoltraceProgram, AWholeLoggingSession)
 {
     const std::string csv = home + "/battery0.csv", png = home + "/battery0.png";
@@ -62,10 +101,13 @@ TEST_F(VoltraceProgram, AWholeLoggingSession)
         return countNear(s, 10, 27, 186, 14, 200, 200, 220, 12) > 100 && !redBand(s);
     }, 5000));
 
+    // A picture left by an earlier log of this name, whose log was deleted on a PC.
+    writeFile(png, "an earlier discharge's picture");
     press("Return");
     EXPECT_TRUE(waitFor([&] { return readFile(jz + "/lcd_backlight") == "100\n"; }, 5000))
         << readFile(jz + "/lcd_backlight");
     EXPECT_TRUE(waitFor([&] { return readFile(csv) == "0,3900\n"; }, 5000)) << readFile(csv);
+    EXPECT_FALSE(fileExists(png)) << "the earlier picture stays beside the new log";
     ASSERT_TRUE(waitForScreen(redBand, 5000));
     // The one-sample chart: its point at the bottom left, (31, 180).
     EXPECT_TRUE(waitForScreen([](const Screen &s) { return white(s, 32, 178); }, 3000));
@@ -83,7 +125,7 @@ TEST_F(VoltraceProgram, AWholeLoggingSession)
     // The 60th tick samples the new level and the screen is rebuilt with the second point:
     // now at the top left (31, 50) and the right end (310, 180).
     writeFile(jz + "/battery", "3700\n");
-    EXPECT_TRUE(waitFor([&] { return readFile(csv) == "0,3900\n60,3700\n"; }, 75000))
+    EXPECT_TRUE(waitFor([&] { return byMinute(readFile(csv)) == "0,3900\n60,3700\n"; }, 75000))
         << readFile(csv);
     EXPECT_TRUE(waitForScreen([](const Screen &s) {
         return white(s, 32, 48) && white(s, 311, 178) && redBand(s);
@@ -96,7 +138,11 @@ TEST_F(VoltraceProgram, AWholeLoggingSession)
     EXPECT_TRUE(waitForScreen([](const Screen &s) { return !redBand(s); }, 3000));
     auto calls = screenshots();
     ASSERT_EQ(calls.size(), 1u);
-    EXPECT_EQ(calls[0], std::vector<std::string>{png});
+    EXPECT_EQ(calls[0], std::vector<std::string>{home + "/battery0.tmp"});
+    EXPECT_EQ(readFile(png).compare(1, 3, "PNG"), 0) << "not this log's chart";
+    ASSERT_EQ(toolRuns().size(), 1u);
+    EXPECT_EQ(toolRuns()[0].second.find_first_not_of('0'), std::string::npos)
+        << "the tool started with signals blocked: " << toolRuns()[0].second;
 
     // Away and back: the PNG is there, no second screenshot.
     press("Right");
@@ -104,7 +150,7 @@ TEST_F(VoltraceProgram, AWholeLoggingSession)
     press("Left");
     pauseMs(1500);
     EXPECT_EQ(screenshots().size(), 1u);
-    EXPECT_EQ(readFile(csv), "0,3900\n60,3700\n") << "nothing appended after the stop";
+    EXPECT_EQ(byMinute(readFile(csv)), "0,3900\n60,3700\n") << "nothing appended after the stop";
     EXPECT_EQ(readFile(jz + "/lcd_backlight"), "100\n");
 
     press("Escape");
@@ -152,7 +198,7 @@ TEST_F(VoltraceProgram, TheStartUpScreenshotUnderAHostileHome)
     EXPECT_TRUE(waitFor([&] { return !screenshots().empty(); }, 10000));
     auto calls = screenshots();
     ASSERT_EQ(calls.size(), 1u);
-    EXPECT_EQ(calls[0], std::vector<std::string>{hostile + "/battery0.png"});
+    EXPECT_EQ(calls[0], std::vector<std::string>{hostile + "/battery0.tmp"});
     EXPECT_TRUE(waitFor([&] { return fileExists(hostile + "/battery0.png"); }, 5000));
     EXPECT_FALSE(fileExists(base + "/pwned"));
     EXPECT_FALSE(fileExists(base + "/pwned2"));
@@ -164,6 +210,66 @@ TEST_F(VoltraceProgram, TheStartUpScreenshotUnderAHostileHome)
     press("End");
     EXPECT_EQ(waitExit(p, 5000), 0);
     EXPECT_EQ(screenshots().size(), 1u);
+}
+
+// A card that stalls for seconds in every sync: START shows the logging screen at once, its
+// clock runs, and START again leaves it at once, while the first sample is still on its way;
+// the log then holds its whole line and the chart's picture follows.
+TEST_F(VoltraceProgram, ACardThatStallsInEverySyncHoldsUpNoKey)
+{
+    const std::string csv = home + "/battery0.csv", png = home + "/battery0.png";
+    options.env.push_back("LD_PRELOAD=" SLOW_SYNC_SO);
+    options.env.push_back("SLOW_SYNC_MS=6000");
+    Program p = launch(VOLTRACE_BIN, options);
+    ASSERT_GT(p.pid, 0) << "no window";
+    press("Return");
+    EXPECT_TRUE(waitForScreen(redBand, 2000)) << "the logging screen waited for the card";
+    Screen before = capture();
+    pauseMs(1300);
+    EXPECT_FALSE(sameArea(before, capture(), 240, 180, 70, 17)) << "the clock stood still";
+    press("Return");
+    EXPECT_TRUE(waitForScreen([](const Screen &s) { return !redBand(s); }, 2000))
+        << "STOP waited for the card";
+    EXPECT_TRUE(waitFor([&] { return fileExists(png); }, 40000)) << "no picture";
+    EXPECT_EQ(readFile(csv), "0,3900\n");
+    EXPECT_EQ(screenshots().size(), 1u);
+    press("Escape");
+    EXPECT_EQ(waitExit(p, 20000), 0);
+}
+
+// A screenshot tool that hangs is ended at its deadline, and the chart says so; the next try,
+// on the return to the slot, is ended by SELECT, which leaves at once. Nothing of either run
+// is left, and no picture or draft appears.
+TEST_F(VoltraceProgram, AHungScreenshotToolIsEndedAtItsDeadlineAndBySelect)
+{
+    Program p = launchWithHungTool(60);
+    ASSERT_GT(p.pid, 0) << "no window or no screenshot";
+    EXPECT_TRUE(waitForScreen(wordsOverTheChart, 15000)) << "a hung tool is not said";
+    EXPECT_TRUE(groupGone(toolRuns()[0].first)) << "the hung tool outlived its deadline";
+    press("Right");
+    press("Left");
+    ASSERT_TRUE(waitFor([&] { return toolRuns().size() == 2; }, 5000)) << "not tried again";
+    press("Escape");
+    EXPECT_EQ(waitExit(p, 2000), 0) << "SELECT waited for the tool";
+    EXPECT_TRUE(groupGone(toolRuns()[1].first)) << "the tool outlived voltrace";
+    EXPECT_FALSE(fileExists(home + "/battery0.png"));
+    EXPECT_FALSE(fileExists(home + "/battery0.tmp"));
+}
+
+// SIGTERM to the whole process group, as a launcher ends what it started, while the start-up
+// screenshot hangs: the status is 15, and no command of voltrace's is left to save a picture
+// of whatever the launcher draws next.
+TEST_F(VoltraceProgram, AHungScreenshotToolDiesWithVoltraceOnSigtermToTheGroup)
+{
+    Program p = launchWithHungTool(2);
+    ASSERT_GT(p.pid, 0) << "no window or no screenshot";
+    pid_t group = p.pid;
+    kill(-group, SIGTERM);
+    EXPECT_EQ(waitExit(p, 3000), 15);
+    EXPECT_TRUE(groupGone(toolRuns()[0].first)) << "the tool outlived voltrace";
+    pauseMs(3000);  // past the moment the hung tool would have saved
+    EXPECT_FALSE(fileExists(home + "/battery0.png"));
+    EXPECT_FALSE(fileExists(home + "/battery0.tmp"));
 }
 
 }  // namespace
