@@ -45,12 +45,10 @@ step() {
 }
 
 # --- sources -----------------------------------------------------------------------------
-# A deb-src entry mirrors the machine's own configured sources, so no host is named here.
+# apt-get source needs a deb-src entry; setup.sh makes it, the one place that asks for sudo.
 if ! grep -rqs '^Types:.*deb-src' /etc/apt/sources.list.d/ && ! grep -qs '^deb-src' /etc/apt/sources.list; then
-    [ "$(id -u)" = 0 ] && sudo="" || sudo="sudo"
-    sed 's/^Types: deb$/Types: deb-src/' /etc/apt/sources.list.d/debian.sources |
-        $sudo tee /etc/apt/sources.list.d/device-runtime-src.sources >/dev/null
-    step "apt-get update" $sudo apt-get update -qq
+    echo "device-runtime: apt has no deb-src entry; scripts/setup.sh dist adds it" >&2
+    exit 1
 fi
 mkdir -p "$sources"
 fetch() {

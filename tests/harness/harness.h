@@ -23,7 +23,7 @@ enum Streams { STREAMS_OPEN, STREAMS_CLOSED, STDOUT_BROKEN_PIPE };
 struct Launch {
     std::string home;              // HOME for the program; unset when null below
     bool unsetHome = false;        // run without HOME at all
-    std::string jz;                // folder shown as /proc/jz (needs root); empty: none
+    std::string jz;                // folder shown as /proc/jz (by with-jz); empty: none
     std::string fbgrabLog;         // where the fbgrab stand-in records its calls; empty: none
     std::vector<std::string> env;  // further NAME=VALUE settings
     bool waitForWindow = true;     // false: the program is expected to fail before its window

@@ -11,7 +11,7 @@ import subprocess
 import tempfile
 import time
 
-# Flags that keep a headless run quiet and self-contained: no sandbox (tests run as root), no
+# Flags that keep a headless run quiet and self-contained: no sandbox (CI runs it as root), no
 # GPU, and none of the browser's own background traffic.
 FLAGS = ["--headless", "--no-sandbox", "--disable-gpu", "--disable-quic", "--no-first-run",
          "--disable-background-networking", "--disable-component-update", "--disable-sync",
