@@ -215,7 +215,8 @@ static int plotSamples(const ChartRanges &r)
 // sampler's wake-ups stay too: the log has changed since this chart read it.
 static void discardEvents(void)
 {
-    const Uint32 stale = SDL_ALLEVENTS & ~SDL_EVENTMASK(SDL_KEYUP) & ~SDL_EVENTMASK(SDL_USEREVENT);
+    const Uint32 stale =
+        SDL_ALLEVENTS & ~(SDL_EVENTMASK(SDL_KEYUP) | SDL_EVENTMASK(SDL_USEREVENT));
     SDL_Event event;
     SDL_PumpEvents();
     while (SDL_PeepEvents(&event, 1, SDL_GETEVENT, stale) > 0)

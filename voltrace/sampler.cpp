@@ -247,7 +247,7 @@ void stopLogging(void)
 int logUnsettled(void)
 {
     pthread_mutex_lock(&cardLock);
-    const bool unsettled = sampling && !orderedOn;
+    const bool unsettled = sampling;
     pthread_mutex_unlock(&cardLock);
     return unsettled;
 }

@@ -40,8 +40,8 @@ void startLogging(void);
 // sample is begun after it, and the load thread has ended when it returns.
 void stopLogging(void);
 
-// 1 while a sample of a log that has been stopped is still on its way to the card: the log is
-// not final yet, and the chart's picture must wait for LOG_SETTLED.
+// 1 while a sample is on its way to the card. While not logging that is a stopped log's last
+// sample: the log is not final yet, and the chart's picture must wait for LOG_SETTLED.
 int logUnsettled(void);
 
 // quitApp's hook (stopDrawingThreads): clears logging before SDL shuts down, waits for a line

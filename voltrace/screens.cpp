@@ -303,8 +303,24 @@ static const int KEY_COUNT = sizeof KEYS / sizeof KEYS[0];
 // the table is held from its key-down to its key-up. Main thread only.
 static bool keyHeld[KEY_COUNT];
 
-// Whether the events waiting hold a fresh press of an exit key (SELECT or END, not a repeat
-// of one held), as handleEvent would see them in turn. They stay queued.
+// The key of the table a key event names (-1 for none), with held brought up to date; the
+// key counts (*counts) when the event is its press, and not the repeat of a once-per-press key
+// still held.
+static int tableKey(const SDL_Event &event, bool held[KEY_COUNT], bool *counts)
+{
+    for (int i = 0; i < KEY_COUNT; i++) {
+        if (KEYS[i].key != event.key.keysym.sym)
+            continue;
+        const bool down = event.type == SDL_KEYDOWN;
+        *counts = down && !(KEYS[i].oncePerPress && held[i]);
+        held[i] = down;
+        return i;
+    }
+    return -1;
+}
+
+// Whether the events waiting hold a press of an exit key (SELECT or END) that counts, as
+// handleEvent would see them in turn. They stay queued.
 static int exitPressWaiting(void)
 {
     SDL_Event events[128];
@@ -319,15 +335,12 @@ static int exitPressWaiting(void)
     }
     bool held[KEY_COUNT];
     memcpy(held, keyHeld, sizeof held);
-    for (int e = 0; e < n; e++)
-        for (int i = 0; i < KEY_COUNT; i++) {
-            if (KEYS[i].key != events[e].key.keysym.sym)
-                continue;
-            bool down = events[e].type == SDL_KEYDOWN;
-            if (down && !held[i] && KEYS[i].whenIdle == leave)
-                return 1;
-            held[i] = down;
-        }
+    for (int e = 0; e < n; e++) {
+        bool counts = false;
+        const int i = tableKey(events[e], held, &counts);
+        if (i >= 0 && counts && KEYS[i].whenIdle == leave)
+            return 1;
+    }
     return 0;
 }
 
@@ -339,16 +352,10 @@ int handleEvent(const SDL_Event *event)
         return event->user.code == LOG_SETTLED ? !logging : logging.load();
     if (event->type != SDL_KEYDOWN && event->type != SDL_KEYUP)
         return 0;
-    for (int i = 0; i < KEY_COUNT; i++) {
-        const KeyAction &action = KEYS[i];
-        if (action.key != event->key.keysym.sym)
-            continue;
-        bool repeat = action.oncePerPress && keyHeld[i];
-        keyHeld[i] = event->type == SDL_KEYDOWN;
-        if (event->type == SDL_KEYUP || repeat)
-            return 0;
-        int (*act)(void) = logging ? action.whenLogging : action.whenIdle;
-        return act ? act() : 0;
-    }
-    return 0;
+    bool counts = false;
+    const int i = tableKey(*event, keyHeld, &counts);
+    if (i < 0 || !counts)
+        return 0;
+    int (*act)(void) = logging ? KEYS[i].whenLogging : KEYS[i].whenIdle;
+    return act ? act() : 0;
 }
