@@ -19,6 +19,9 @@ static const int MAX_COMMANDS = 4;  // commands running at once; the programs ru
 static std::atomic<pid_t> running[MAX_COMMANDS];  // pids (= process groups) of the commands
                                     // started and not yet reaped, 0 for a free place; written
                                     // by the thread that starts and waits, read by endCommands
+static std::atomic<pid_t> stuck[MAX_COMMANDS];  // commands killed but still stuck in the
+                                    // kernel when their wait ended, not yet reaped: no longer
+                                    // killed by endCommands, reaped by a later sweep
 static const int POLL_MS = 10;      // how often a wait looks at the command and at giveUp
 
 static long long nowMs(void)
@@ -28,17 +31,64 @@ static long long nowMs(void)
     return now.tv_sec * 1000LL + now.tv_nsec / 1000000;
 }
 
-static void forget(pid_t pid)
+static void forget(std::atomic<pid_t> (&table)[MAX_COMMANDS], pid_t pid)
 {
-    for (std::atomic<pid_t> &place : running) {
+    for (std::atomic<pid_t> &place : table) {
         pid_t mine = pid;
         if (place.compare_exchange_strong(mine, 0))
             return;
     }
 }
 
+static bool note(std::atomic<pid_t> (&table)[MAX_COMMANDS], pid_t pid)
+{
+    for (std::atomic<pid_t> &place : table) {
+        pid_t free = 0;
+        if (place.compare_exchange_strong(free, pid))
+            return true;
+    }
+    return false;
+}
+
+// Whether the command has ended, looked at without reaping it: its pid, and so its process
+// group's number, stay ours until it is reaped. A command that is no child of ours (reaped
+// by someone else: ECHILD) has ended too; only an interrupted look says nothing.
+static bool hasEnded(pid_t pid)
+{
+    for (;;) {
+        siginfo_t info = {};
+        if (waitid(P_PID, static_cast<id_t>(pid), &info, WEXITED | WNOHANG | WNOWAIT) == 0)
+            return info.si_pid == pid;
+        if (errno != EINTR)
+            return true;
+    }
+}
+
+// Reaps an ended command; its exit status, or -1 when it was no child of ours to reap.
+static int reap(pid_t pid)
+{
+    int status = 0;
+    pid_t got;
+    while ((got = waitpid(pid, &status, 0)) < 0 && errno == EINTR) {
+    }
+    return got == pid ? status : -1;
+}
+
+// Reaps the stuck commands whose kernel call has returned since, so none is left a zombie.
+static void reapStuck(void)
+{
+    for (std::atomic<pid_t> &place : stuck) {
+        pid_t pid = place.load();
+        if (pid > 0 && hasEnded(pid)) {
+            reap(pid);
+            place = 0;
+        }
+    }
+}
+
 pid_t startCommand(const char *command)
 {
+    reapStuck();
     posix_spawnattr_t attr;
     if (posix_spawnattr_init(&attr) != 0)
         return -1;
@@ -59,25 +109,27 @@ pid_t startCommand(const char *command)
     posix_spawnattr_destroy(&attr);
     if (error != 0)
         return -1;
-    for (std::atomic<pid_t> &place : running) {
-        pid_t free = 0;
-        if (place.compare_exchange_strong(free, pid))
-            break;
-    }
+    note(running, pid);
     return pid;
 }
 
-// Kills the command's group and reaps it. A process stuck in the kernel (a sync on a stalled
-// card) dies only when its call returns: it is then left to be reaped with the program.
+// Kills the command's group and reaps it, forgetting it first (as a wait does), so that
+// endCommands never kills by a number that has been handed to another process. A process
+// stuck in the kernel (a sync on a stalled card) dies only when its call returns: it is then
+// reaped by a later sweep.
 static void endCommand(pid_t pid)
 {
     kill(-pid, SIGKILL);
     for (int waited = 0; waited < 200; waited += POLL_MS) {
-        if (waitpid(pid, nullptr, WNOHANG) != 0)
-            break;
+        if (hasEnded(pid)) {
+            forget(running, pid);
+            reap(pid);
+            return;
+        }
         usleep(POLL_MS * 1000);
     }
-    forget(pid);
+    forget(running, pid);
+    note(stuck, pid);  // with no room left it stays a zombie until the program ends
 }
 
 CommandEnd waitCommand(pid_t pid, int deadlineMs, int (*giveUp)(void))
@@ -86,16 +138,12 @@ CommandEnd waitCommand(pid_t pid, int deadlineMs, int (*giveUp)(void))
         return COMMAND_FAILED;
     const long long deadline = nowMs() + deadlineMs;
     for (;;) {
-        // Looked at without reaping, so that its pid cannot be handed to another process
-        // while endCommands may still kill by it.
-        siginfo_t info = {};
-        if (waitid(P_PID, static_cast<id_t>(pid), &info, WEXITED | WNOHANG | WNOWAIT) == 0 &&
-            info.si_pid == pid) {
-            forget(pid);
-            int status = 0;
-            while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
-            }
-            return WIFEXITED(status) && WEXITSTATUS(status) == 0 ? COMMAND_DONE : COMMAND_FAILED;
+        if (hasEnded(pid)) {
+            forget(running, pid);
+            int status = reap(pid);
+            // A status nobody can tell (no child of ours any more) is no success.
+            return status >= 0 && WIFEXITED(status) && WEXITSTATUS(status) == 0 ? COMMAND_DONE
+                                                                                : COMMAND_FAILED;
         }
         if (giveUp && giveUp()) {
             endCommand(pid);

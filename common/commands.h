@@ -21,7 +21,8 @@ pid_t startCommand(const char *command);
 
 // Waits for the command started as pid: until it exits, deadlineMs pass (a negative deadline
 // never passes), or giveUp, polled about every 10 ms when not null, returns non-zero. A
-// command that is timed out or abandoned is killed with its whole process group.
+// command that is timed out or abandoned is killed with its whole process group. One that is
+// no child of ours any more (reaped by someone else) has ended and counts as failed.
 CommandEnd waitCommand(pid_t pid, int deadlineMs, int (*giveUp)(void));
 
 // startCommand, then waitCommand without giveUp.

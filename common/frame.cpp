@@ -39,6 +39,17 @@ static const int QUIT_GRACE_SECONDS = 3;  // how long the main thread has to act
 // leaves nothing behind: the commands it started are killed and the console is given back.
 static sigset_t quitSignals;  // SIGINT and SIGTERM, blocked in every thread
 
+// The ways out that cannot run quitApp: nothing the program started is left, the console is
+// the launcher's again, and what was written is pushed towards the card. Only calls that are
+// safe in a signal handler.
+[[noreturn]] static void endProcess(int status)
+{
+    endCommands();
+    giveConsoleBack();
+    sync();
+    _exit(status);
+}
+
 static void *waitForSignals(void *)
 {
     int sig = 0;
@@ -50,20 +61,24 @@ static void *waitForSignals(void *)
     // A quit under way is left to finish: its sync can take seconds on a slow card.
     for (int waited = 0; waited < QUIT_GRACE_SECONDS * 4 && quitting.load(); waited++)
         sleep(1);
-    endCommands();
-    giveConsoleBack();
-    sync();
-    _exit(pendingQuit.load());
+    endProcess(pendingQuit.load());
+}
+
+// Only when the waiting thread could not be started: the signal is then handled wherever it
+// lands, so it only asks the main thread to quit, as the waiting thread would. A second one
+// while that quit has not begun ends the process the way that thread's fallback does.
+static void askToQuit(int sig)
+{
+    int none = 0;
+    if (!pendingQuit.compare_exchange_strong(none, sig) && !quitting.load())
+        endProcess(pendingQuit.load());
 }
 
 // A segmentation fault leaves the process in an unknown state: only calls that are safe in
 // a signal handler. sync() still pushes the log lines already written towards the card.
 static void onSegfault(int sig)
 {
-    endCommands();
-    giveConsoleBack();
-    sync();
-    _exit(sig);
+    endProcess(sig);
 }
 
 void installSignalHandlers(void)
@@ -73,8 +88,18 @@ void installSignalHandlers(void)
     sigaddset(&quitSignals, SIGTERM);
     pthread_sigmask(SIG_BLOCK, &quitSignals, nullptr);
     pthread_t waiter;
-    if (pthread_create(&waiter, nullptr, waitForSignals, nullptr) == 0)
+    if (pthread_create(&waiter, nullptr, waitForSignals, nullptr) == 0) {
         pthread_detach(waiter);
+    } else {
+        // Without it, blocked signals would leave only SIGKILL to end the program.
+        struct sigaction ask = {};
+        ask.sa_handler = askToQuit;
+        sigemptyset(&ask.sa_mask);
+        ask.sa_flags = SA_RESTART;
+        sigaction(SIGINT, &ask, nullptr);
+        sigaction(SIGTERM, &ask, nullptr);
+        pthread_sigmask(SIG_UNBLOCK, &quitSignals, nullptr);
+    }
 
     struct sigaction segv = {};
     segv.sa_handler = onSegfault;
@@ -98,10 +123,11 @@ int startVideo(int repeatDelay, int repeatInterval)
 
 void closeApp(void)
 {
-    runCommand("sync", -1);
-    // A drawing thread may be waiting for the screen lock: end it before taking the lock.
+    // A drawing thread may be waiting for the screen lock: end it before taking the lock. It
+    // also finishes the line being written, so the sync after it takes that line to the card.
     if (stopDrawingThreads)
         stopDrawingThreads();
+    runCommand("sync", -1);
     pthread_mutex_lock(&screenLock);
     screenClosed = true;
     if (font)

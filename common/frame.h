@@ -27,19 +27,20 @@ enum {
     ANCHOR_MIDDLE = 32,  // y is the middle; wins over ANCHOR_BOTTOM
 };
 
-// Start-up step 1, called in main right after guardStandardStreams, before any other thread
+// Start-up step 1, called in main right after takeOverFromLauncher, before any other thread
 // exists: SIGINT and SIGTERM are blocked in every thread and taken by one waiting thread,
 // which has the main thread run quitApp(signal) at its next waitEvent (or, should it not
 // begin within 3 s, or not finish within 12 s more, ends the commands the program started,
 // gives the console back, syncs and ends the process with the signal number itself); SIGSEGV
-// does the same at once with status 11.
+// does the same at once with status 11. Should that thread not start, the two signals stay
+// unblocked and only ask the main thread to quit; a second one ends the process as above.
 void installSignalHandlers(void);
 
 // Start-up steps 5 to 11: startUp as FRAME_START with this key repeat (ms), into screen, rw
 // and font. On failure prints one line naming what failed and returns -1, which main returns.
 int startVideo(int repeatDelay, int repeatInterval);
 
-// Ends the program: runs sync, closes the font, shuts SDL and SDL_ttf down, kills whatever
+// Ends the program: ends the program's drawing threads, runs sync, closes the font, shuts SDL and SDL_ttf down, kills whatever
 // command is still running (commands.h), exit(code). Never returns. Safe to reach from any
 // thread; a caller that comes second waits for the first caller's exit.
 [[noreturn]] void quitApp(int code);
@@ -48,8 +49,8 @@ int startVideo(int repeatDelay, int repeatInterval);
 // not acted on yet, else 0. For a wait on the main thread that must not hold the quit up.
 int quitRequested(void);
 
-// quitApp's release steps without the exit (sync, font, SDL, SDL_ttf); a second call only
-// syncs again. After it the screen is closed and holdScreen no longer grants it.
+// quitApp's release steps without the exit (the drawing threads, sync, font, SDL, SDL_ttf); a
+// second call only syncs again. After it the screen is closed and holdScreen no longer grants it.
 void closeApp(void);
 
 // Called by quitApp before SDL shuts down, on the quitting thread, to end the program's own

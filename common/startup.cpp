@@ -1,4 +1,5 @@
-// The start-up all three programs share: the standard streams, then SDL, the screen, key
+// The start-up all three programs share: the standard streams and signal settings a launcher
+// hands over, then SDL, the screen, key
 // repeat and the embedded font in the order each program needs, and giveUp, the one failure
 // path. Start at startUp.
 #include "startup.h"
@@ -19,7 +20,34 @@ static void dropBrokenPipe(int)
 {
 }
 
-void guardStandardStreams(void)
+// Whatever a launcher left set survives exec: ignored signals and the blocked mask (handlers
+// do not). Each program starts from the settings it relies on instead.
+static void resetSignals(void)
+{
+    struct sigaction fresh = {};
+    sigemptyset(&fresh.sa_mask);
+    // Default again, each for its own reason:
+    //  - SIGCHLD: while ignored, the kernel reaps every command at once, and a wait for the
+    //    screenshot tool or for sync finds no child and cannot tell how it ended;
+    //  - SIGINT and SIGTERM: they end every program (voltrace and strobel take them on a
+    //    thread of their own, framepace through SDL's quit event, which SDL sets up only for
+    //    a signal at its default action);
+    //  - SIGHUP and SIGALRM: nothing here uses them; they end a program as they would any.
+    static const int DEFAULTS[] = {SIGCHLD, SIGINT, SIGTERM, SIGHUP, SIGALRM};
+    fresh.sa_handler = SIG_DFL;
+    for (int sig : DEFAULTS)
+        sigaction(sig, &fresh, nullptr);
+    fresh.sa_handler = dropBrokenPipe;
+    fresh.sa_flags = SA_RESTART;
+    sigaction(SIGPIPE, &fresh, nullptr);
+    // Nothing blocked: a blocked SIGTERM would never reach SDL's quit event, and the programs
+    // that take SIGINT and SIGTERM on a thread of their own block them again themselves.
+    sigset_t none;
+    sigemptyset(&none);
+    sigprocmask(SIG_SETMASK, &none, nullptr);
+}
+
+void takeOverFromLauncher(void)
 {
     for (int fd = 0; fd <= 2; fd++) {
         if (fcntl(fd, F_GETFD) != -1 || errno != EBADF)
@@ -31,12 +59,7 @@ void guardStandardStreams(void)
             close(opened);
         }
     }
-
-    struct sigaction brokenPipe = {};
-    brokenPipe.sa_handler = dropBrokenPipe;
-    sigemptyset(&brokenPipe.sa_mask);
-    brokenPipe.sa_flags = SA_RESTART;
-    sigaction(SIGPIPE, &brokenPipe, nullptr);
+    resetSignals();
 }
 
 int giveUp(const char *what, const char *why)

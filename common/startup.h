@@ -1,6 +1,6 @@
 // Starting SDL, the 320 x 240 16-bit screen and the embedded font: one sequence for all three
 // programs, with what differs between them in a StartUp, the one way out of a failed start,
-// and the standard streams a launcher hands over. Start reading at startUp.
+// and the standard streams and signal settings a launcher hands over. Start reading at startUp.
 #pragma once
 
 #include <SDL.h>
@@ -20,8 +20,9 @@ struct StartTexts {
 // buffer (opened without close-on-exec) takes the number: what is printed lands in it, and
 // the shell's commands inherit it. And standard output may be a pipe nobody reads: a write
 // to it then fails and is dropped (SIGPIPE is caught and does nothing), and the program goes
-// on until the user leaves.
-void guardStandardStreams(void);
+// on until the user leaves. Whatever signals the launcher ignored or blocked are put back:
+// SIGCHLD, SIGINT, SIGTERM, SIGHUP and SIGALRM at their default action, nothing blocked.
+void takeOverFromLauncher(void);
 
 // What differs between the programs' start-ups; the steps themselves are the same.
 struct StartUp {

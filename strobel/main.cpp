@@ -7,7 +7,7 @@
 
 int main(void)
 {
-    guardStandardStreams();
+    takeOverFromLauncher();
     installSignalHandlers();
     char title[64];
     memset(title, 0, sizeof title);

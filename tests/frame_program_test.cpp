@@ -1,6 +1,7 @@
 // The frame in the real voltrace and strobel binaries on a virtual display: the title on
 // standard output, the header on screen, and the exits after SIGTERM and SIGINT with sync;
-// and all three programs as a careless launcher starts them.
+// and all three programs as a careless launcher starts them: streams closed or broken,
+// signals ignored and blocked.
 #include <limits.h>
 #include <signal.h>
 #include <unistd.h>
@@ -116,6 +117,35 @@ TEST(Launcher, ClosedStreamsOrABrokenPipeChangeNothing)
                 EXPECT_EQ(waitExit(p, 5000), 0);
             }
         }
+}
+
+// A launcher that leaves SIGCHLD, SIGINT, SIGTERM, SIGHUP, SIGPIPE and SIGALRM ignored and
+// blocked: each program starts from its own settings. voltrace's commands are waited for
+// truly (a finished log's picture is saved, the quit's sync ends), so SELECT leaves at once,
+// as it does strobel; framepace still ends on SIGTERM, which SDL makes its quit event.
+TEST(Launcher, SignalsLeftIgnoredAndBlockedChangeNothing)
+{
+    ASSERT_GE(startDisplay(), 0);
+    for (const char *binary : {VOLTRACE_BIN, STROBEL_BIN, FRAMEPACE_BIN}) {
+        SCOPED_TRACE(binary);
+        Launch options;
+        options.home = makeTempDir();
+        options.carelessSignals = true;
+        writeFile(options.home + "/battery0.csv", "0,4200\n60,4100\n");
+        Program p = launch(binary, options);
+        ASSERT_GT(p.pid, 0) << "no window";
+        if (binary == std::string(FRAMEPACE_BIN)) {
+            sendSignal(p, SIGTERM);
+            EXPECT_EQ(waitExit(p, 5000), 0);
+            continue;
+        }
+        if (binary == std::string(VOLTRACE_BIN)) {
+            EXPECT_TRUE(waitFor([&] { return fileExists(options.home + "/battery0.png"); }, 8000))
+                << "no picture of the finished log";
+        }
+        press("Escape");
+        EXPECT_EQ(waitExit(p, 2000), 0);
+    }
 }
 
 }  // namespace

@@ -9,6 +9,7 @@
 
 #include <thread>
 
+#include "commands.h"
 #include "frame.h"
 
 namespace {
@@ -221,6 +222,15 @@ TEST_F(Frame, ClosingTwiceClosesTheFontOnceAndRefusesTheScreen)
     drawer.join();
     ASSERT_EQ(startVideo(500, 30), 0);
     EXPECT_TRUE(holdScreen().ownsLock());
+}
+
+// A command the kernel reaped itself (SIGCHLD ignored, as a launcher may leave it) has ended:
+// its wait says so at once, and never waits out its deadline as if it still ran.
+TEST_F(Frame, ACommandNoLongerOurChildHasEnded)
+{
+    signal(SIGCHLD, SIG_IGN);
+    EXPECT_EQ(runCommand("true", 60000), COMMAND_FAILED);
+    signal(SIGCHLD, SIG_DFL);
 }
 
 // Death tests re-execute the test binary, so the dying child has none of the threads SDL left in

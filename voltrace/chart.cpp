@@ -254,8 +254,10 @@ void drawChart(int isLogging, const char *problem)
     } else {
         if (r.lineCount > 0)
             drawRangeLabels(r);
+        // A finished log can be empty too: a power cut between its creation and its first
+        // line leaves it so.
         if (!problem && r.lineCount == 0)
-            drawNotice("No samples in this log yet");
+            drawNotice(isLogging ? "No samples in this log yet" : "No samples in this log");
         else if (!problem && r.readingCount == 0)
             drawNotice("No battery reading in this log");
         if (plotSamples(r))

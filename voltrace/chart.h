@@ -31,10 +31,12 @@ ChartRanges scanLog(const char *path);
 // has drawn the header and footer. Sets chartRect, plots in at most five frames (flipping
 // after every lineCount / 5 + 1 samples), leaves the last sample's time and level (or that
 // it has no reading) as the readout at the bottom right, and discards the keys pressed
-// meanwhile: key releases and SDL_USEREVENTs stay. isLogging says the log is being written:
-// a log not there yet is then one whose first sample is on its way, and problem (why the last
-// sample could not be written), when not null, is said across the chart's middle ("Card
-// full: the last sample could not be written"). The final flip is the caller's.
+// meanwhile: key releases and SDL_USEREVENTs stay. isLogging says the log is being written,
+// or a stopped one still takes its last sample: a log not there yet is then one whose first
+// sample is on its way, and problem (why the last sample could not be written), when not
+// null, is said across the chart's middle ("Card full: the last sample could not be
+// written"). Otherwise an empty log is a finished one ("No samples in this log"). The final
+// flip is the caller's.
 void drawChart(int isLogging, const char *problem);
 
 // Says across the chart's middle, over the points, "<cause>:" and what could not be done

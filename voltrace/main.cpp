@@ -10,7 +10,7 @@
 
 int main(void)
 {
-    guardStandardStreams();
+    takeOverFromLauncher();
     installSignalHandlers();
     stopDrawingThreads = stopLoggingForExit;
     char title[64];

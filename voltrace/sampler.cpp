@@ -27,16 +27,17 @@ std::atomic<const char *> sampleProblem{nullptr};  // why the log's last sample 
                                      // log START last ordered only; the screens read it
 const char *batteryPath = "/proc/jz/battery";  // device seam: the kernel's battery file;
                                      // tests point it at their own before logging starts
-Uint32 (*logClockMs)(void) = logClockBootMs;  // device seam: the clock of the log's seconds;
+Uint64 (*logClockMs)(void) = logClockBootMs;  // device seam: the clock of the log's seconds;
                                      // tests set their own before logging starts
-static std::atomic<Uint32> logStartMs{0};  // logClockMs() at START, for the clock on screen;
-                                     // written by startLogging before the timer is armed
+static Uint64 logStartMs;            // logClockMs() at START, for the clock on screen; under
+                                     // the screen lock, which the clock draws under (a 64-bit
+                                     // atomic would need a runtime library on the device)
 static SDL_TimerID clockTimer;       // the running one-second clock; main thread only
 static std::atomic<SDL_Thread *> loadThreadHandle{nullptr};  // the running load thread;
                                      // started by the main thread, joined by whichever
                                      // thread ends the log (main, or the quitting one)
 
-static const Uint32 SAMPLE_EVERY_MS = 60000;  // between due moments, on the log's clock
+static const Uint64 SAMPLE_EVERY_MS = 60000;  // between due moments, on the log's clock
 static const Uint32 LOOK_EVERY_MS = 1000;     // the card thread's longest wait: it waits on
                                      // the monotonic clock, which stands still through a
                                      // suspend, and looks at the log's clock at least this often
@@ -51,7 +52,7 @@ static unsigned orderedLog;          // counts STARTs: the log the card thread m
 static bool orderedOn;               // that log is still being logged
 static char orderedCsv[sizeof csvPath];  // its paths and second 0, copied at START
 static char orderedPng[sizeof pngPath];
-static Uint32 orderedStartMs;
+static Uint64 orderedStartMs;
 static bool cardClosed;              // the program is leaving: no line is begun, no event sent
 static bool writingLine;             // a line's write, and its cut should it not fit, is under way
 static bool sampling;                // a sample is being taken
@@ -61,8 +62,8 @@ static bool sampling;                // a sample is being taken
 static unsigned logOrder;            // which START this log came from
 static char logCsv[sizeof csvPath];  // its path; empty: no log
 static char logPng[sizeof pngPath];  // the picture that cannot be its own, removed at creation
-static Uint32 logBeginMs;            // its second 0 on the log's clock
-static Uint32 nextSample;            // k of the next sample, due at logBeginMs + 60 k s
+static Uint64 logBeginMs;            // its second 0 on the log's clock
+static Uint64 nextSample;            // k of the next sample, due at logBeginMs + 60 k s
 static bool logKnown;           // a sample has created the log; no later one may create it
 static dev_t logDevice;         // the file system the log was created on
 static ino_t logInode;          // the log there; FAT numbers its files anew at every mount
@@ -70,7 +71,7 @@ static off_t logLength;         // the log's length as last seen
 static char logTail[32];        // its last bytes then, to know the log again after a remount
 static size_t logTailLength;
 
-Uint32 logClockBootMs(void)
+Uint64 logClockBootMs(void)
 {
     static std::atomic<clockid_t> clock{CLOCK_BOOTTIME};
     timespec now = {};
@@ -78,10 +79,31 @@ Uint32 logClockBootMs(void)
         clock = CLOCK_MONOTONIC;
         clock_gettime(CLOCK_MONOTONIC, &now);
     }
-    return static_cast<Uint32>(now.tv_sec * 1000LL + now.tv_nsec / 1000000);
+    return static_cast<Uint64>(now.tv_sec) * 1000 + static_cast<Uint64>(now.tv_nsec) / 1000000;
 }
 
-static void adoptLog(const char *csv, const char *png, Uint32 beginMs)
+// Milliseconds since then on the log's clock; 0 for a moment before it (a clock that went
+// back, which the kernel's do not).
+static Uint64 sinceMs(Uint64 then)
+{
+    const Uint64 now = logClockMs();
+    return now > then ? now - then : 0;
+}
+
+// Whole seconds, rounded, of a log's milliseconds: beyond 2^32 ms (49.7 days) too.
+static Uint32 roundedSeconds(Uint64 ms)
+{
+    return static_cast<Uint32>((ms + 500) / 1000);
+}
+
+// The clock on screen counts from here; under the screen lock, as it reads it.
+static void setClockStart(Uint64 ms)
+{
+    ScreenHold hold = holdScreen();
+    logStartMs = ms;
+}
+
+static void adoptLog(const char *csv, const char *png, Uint64 beginMs)
 {
     snprintf(logCsv, sizeof logCsv, "%s", csv);
     snprintf(logPng, sizeof logPng, "%s", png);
@@ -93,8 +115,8 @@ static void adoptLog(const char *csv, const char *png, Uint32 beginMs)
 
 void beginLog(void)
 {
-    const Uint32 now = logClockMs();
-    logStartMs = now;
+    const Uint64 now = logClockMs();
+    setClockStart(now);
     pthread_mutex_lock(&cardLock);
     adoptLog(csvPath, pngPath, now);
     pthread_mutex_unlock(&cardLock);
@@ -102,20 +124,22 @@ void beginLog(void)
 
 int sampleWhenDue(void)
 {
-    const Uint32 elapsed = logClockMs() - logBeginMs;
-    if (elapsed < static_cast<Uint64>(nextSample) * SAMPLE_EVERY_MS)
+    const Uint64 elapsed = sinceMs(logBeginMs);
+    if (elapsed < nextSample * SAMPLE_EVERY_MS)
         return 0;
-    appendSample(static_cast<Uint32>((static_cast<Uint64>(elapsed) + 500) / 1000));
+    appendSample(roundedSeconds(elapsed));
     nextSample = elapsed / SAMPLE_EVERY_MS + 1;
     return 1;
 }
 
-// Milliseconds until the log's next sample is due; 0 when it is.
+// Milliseconds until the log's next sample is due, at most LOOK_EVERY_MS; 0 when it is due.
 static Uint32 untilDue(void)
 {
-    const Uint64 due = static_cast<Uint64>(nextSample) * SAMPLE_EVERY_MS;
-    const Uint32 elapsed = logClockMs() - logBeginMs;
-    return elapsed >= due ? 0 : static_cast<Uint32>(due - elapsed);
+    const Uint64 due = nextSample * SAMPLE_EVERY_MS;
+    const Uint64 elapsed = sinceMs(logBeginMs);
+    if (elapsed >= due)
+        return 0;
+    return due - elapsed < LOOK_EVERY_MS ? static_cast<Uint32>(due - elapsed) : LOOK_EVERY_MS;
 }
 
 // Under cardLock: waits for an order, or ms at most (0: for an order however long).
@@ -165,7 +189,7 @@ static void *cardThread(void *)
             continue;
         }
         if (Uint32 wait = untilDue()) {
-            waitForOrders(wait < LOOK_EVERY_MS ? wait : LOOK_EVERY_MS);
+            waitForOrders(wait);
             continue;
         }
         sampling = true;
@@ -180,11 +204,11 @@ static void *cardThread(void *)
     return nullptr;
 }
 
-// Under cardLock: the card thread's first order starts it.
-static void startCardThread(void)
+// Under cardLock: the card thread's first order starts it. Whether it runs.
+static bool startCardThread(void)
 {
     if (cardRunning)
-        return;
+        return true;
     pthread_condattr_t attr;
     pthread_condattr_init(&attr);
     pthread_condattr_setclock(&attr, CLOCK_MONOTONIC);
@@ -195,20 +219,24 @@ static void startCardThread(void)
         pthread_detach(thread);
         cardRunning = true;
     }
+    return cardRunning;
 }
+
+// What the logging screen says when no sample can be taken at all: the thread that takes
+// them could not be started (the next START tries again).
+static const char *const NO_CARD_THREAD = "Out of memory";
 
 void startLogging(void)
 {
-    const Uint32 now = logClockMs();
-    logStartMs = now;
+    const Uint64 now = logClockMs();
+    setClockStart(now);
     pthread_mutex_lock(&cardLock);
     orderedLog++;
     orderedOn = true;
     snprintf(orderedCsv, sizeof orderedCsv, "%s", csvPath);
     snprintf(orderedPng, sizeof orderedPng, "%s", pngPath);
     orderedStartMs = now;
-    sampleProblem = nullptr;
-    startCardThread();
+    sampleProblem = startCardThread() ? nullptr : NO_CARD_THREAD;
     pthread_cond_signal(&cardWake);
     pthread_mutex_unlock(&cardLock);
     logging = 1;
@@ -244,12 +272,20 @@ void stopLogging(void)
     joinLoadThread();
 }
 
-int logUnsettled(void)
+int logUnsettled(const char *csv)
 {
     pthread_mutex_lock(&cardLock);
-    const bool unsettled = sampling;
+    const bool unsettled = sampling && (!csv || strcmp(logCsv, csv) == 0);
     pthread_mutex_unlock(&cardLock);
     return unsettled;
+}
+
+const char *lastLogProblem(const char *csv)
+{
+    pthread_mutex_lock(&cardLock);
+    const char *problem = orderedCsv[0] && strcmp(orderedCsv, csv) == 0 ? sampleProblem.load() : nullptr;
+    pthread_mutex_unlock(&cardLock);
+    return problem;
 }
 
 // At exit SDL_Quit removes the timer.
@@ -285,10 +321,10 @@ Uint32 timerTick(Uint32 interval, void *param)
     // SDL's timer starts each second when the last tick has run, so its ticks fall behind on
     // a busy device: the time shown is the clock's, rounded, and the next tick is aimed at
     // the clock's next whole second.
-    const Uint32 elapsed = logClockMs() - logStartMs;
-    drawClock(static_cast<Uint32>((static_cast<Uint64>(elapsed) + 500) / 1000));
+    const Uint64 elapsed = sinceMs(logStartMs);
+    drawClock(roundedSeconds(elapsed));
     SDL_Flip(screen);
-    return 1000 - elapsed % 1000;
+    return 1000 - static_cast<Uint32>(elapsed % 1000);
 }
 
 int readBatteryLevel(void)
@@ -428,7 +464,15 @@ void appendSample(Uint32 seconds)
     bool creating = !logKnown;
     if (creating && logPng[0])
         unlink(logPng);  // a picture left beside a log of the same name is not this log's
-    int fd = open(logCsv, O_RDWR | O_APPEND | O_CLOEXEC | (creating ? O_CREAT : 0), 0666);
+    const int flags = O_RDWR | O_APPEND | O_CLOEXEC;
+    // Whether this sample made the file: a quit before its line then takes the file away
+    // again, since an empty log would take up the slot for good.
+    bool made = false;
+    int fd = open(logCsv, flags | (creating ? O_CREAT | O_EXCL : 0), 0666);
+    if (fd >= 0)
+        made = creating;
+    else if (creating && errno == EEXIST)
+        fd = open(logCsv, flags);
     if (fd < 0) {
         bool gone = !creating && (errno == ENOENT || errno == ENOTDIR);
         tellProblem(gone ? CARD_GONE : cardProblem(errno, creating ? logCsv : nullptr));
@@ -453,7 +497,10 @@ void appendSample(Uint32 seconds)
         length += static_cast<int>(sizeof CUT_MARK - 1);
     }
     if (!beginLine()) {
-        close(fd);  // the program is leaving: this sample is not begun
+        // The program is leaving: this sample is not begun.
+        if (made)
+            unlink(logCsv);
+        close(fd);
         return;
     }
     int error = writeLine(fd, line, static_cast<size_t>(length));

@@ -18,16 +18,16 @@
 extern std::atomic<int> logging;
 extern std::atomic<const char *> sampleProblem;
 extern const char *batteryPath;     // device seam
-extern Uint32 (*logClockMs)(void);  // device seam
+extern Uint64 (*logClockMs)(void);  // device seam
 
 // What the card thread's SDL_USEREVENT says (its user.code).
 enum { SAMPLE_TAKEN = 0, LOG_SETTLED = 1 };
 
 // Milliseconds of CLOCK_BOOTTIME, which goes on counting while the device is suspended, so a
 // sleep mid-log leaves its gap; a kernel older than 2.6.39 has only CLOCK_MONOTONIC, which
-// stops then. Neither moves when the date is set. Wraps at 32 bits (49 days); the log's
-// seconds are taken modulo that too.
-Uint32 logClockBootMs(void);
+// stops then. Neither moves when the date is set. 64 bits: a log on a charger goes on past
+// 2^32 ms (49.7 days), its seconds with it.
+Uint64 logClockBootMs(void);
 
 // Main thread, not holding the screen lock, while not logging: starts the log in the current
 // slot. Returns at once: the card thread takes the first sample (which creates the log, and
@@ -40,9 +40,15 @@ void startLogging(void);
 // sample is begun after it, and the load thread has ended when it returns.
 void stopLogging(void);
 
-// 1 while a sample is on its way to the card. While not logging that is a stopped log's last
-// sample: the log is not final yet, and the chart's picture must wait for LOG_SETTLED.
-int logUnsettled(void);
+// 1 while a sample of the log at csv (of any log, for null) is on its way to the card. While
+// not logging that is a stopped log's last sample: the log is not final yet, the chart's
+// picture must wait for LOG_SETTLED, and its slot is not free, even when that sample is its
+// first and has not created the file yet.
+int logUnsettled(const char *csv);
+
+// sampleProblem when the log START last ordered was the one at csv, else null: why a
+// stopped log's last sample could not be written, for the slot it belongs to.
+const char *lastLogProblem(const char *csv);
 
 // quitApp's hook (stopDrawingThreads): clears logging before SDL shuts down, waits for a line
 // being written to be complete and for the load thread to end; no line is begun and no event

@@ -60,16 +60,21 @@ static const HelpLine HELP_LINES[] = {
     {106, "and let it discharge completely."},
 };
 
-static ScreenKind currentScreen(bool haveLog)
+// unsettled: a stopped log of this slot is still taking its last sample, which may be the
+// one that creates its file: the slot is taken, and its chart is on its way.
+static ScreenKind currentScreen(bool haveLog, bool unsettled)
 {
     if (logging)
         return LOGGING_SCREEN;
     if (slotProblem)
         return NO_PATH_SCREEN;
-    return haveLog ? CHART_SCREEN : HELP_SCREEN;
+    return haveLog || unsettled ? CHART_SCREEN : HELP_SCREEN;
 }
 
-static void drawHelp(void)
+// lastProblem: why the last sample of this slot's last log could not be written, when that
+// log left no file here (a full card refused it, or the card was pulled): said, so that a
+// log the user stopped never vanishes without a word.
+static void drawHelp(const char *lastProblem)
 {
     for (const HelpLine &line : HELP_LINES)
         drawText(10, line.y, line.text, BODY_COLOR, ANCHOR_LEFT | ANCHOR_MIDDLE);
@@ -84,6 +89,10 @@ static void drawHelp(void)
         snprintf(text, sizeof text, "%.1023s", csvPath);
     }
     drawText(10, 146, text, BODY_COLOR, ANCHOR_LEFT | ANCHOR_MIDDLE);
+    if (lastProblem) {
+        snprintf(text, sizeof text, "%s: the last sample could not be written", lastProblem);
+        drawText(10, 170, text, BODY_COLOR, ANCHOR_LEFT | ANCHOR_MIDDLE);
+    }
 }
 
 // The slot line: "< > " and the path, which a long home folder would push under the footer.
@@ -216,20 +225,25 @@ static const char *savePicture(void)
 void redrawScreen(const char *title)
 {
     // The log's existence is looked up once: it picks the screen, the body and whether a
-    // screenshot is due. While not logging nothing can create it in between.
+    // screenshot is due. While not logging only a stopped log's last sample can create it,
+    // so whether one is on its way is asked first: should it land in between, the chart
+    // shows it and LOG_SETTLED brings the picture.
+    const bool unsettled = !logging && logUnsettled(csvPath);
     const bool haveLog = isRegularFile(csvPath);
+    const char *problem = logging ? sampleProblem.load() : lastLogProblem(csvPath);
     {
         ScreenHold hold = holdScreen();
         if (!hold.ownsLock())
             return;
         drawHeader(title);
-        drawFooter(currentScreen(haveLog));
-        // While logging the chart is shown even without a log: the first sample is on its
-        // way, or the log could not be created and the chart says why.
-        if (haveLog || logging)
-            drawChart(logging, sampleProblem.load());
+        drawFooter(currentScreen(haveLog, unsettled));
+        // While logging, or while a stopped log's first sample is still on its way, the chart
+        // is shown even without a log: it is coming, or it could not be created and the chart
+        // says why.
+        if (haveLog || logging || unsettled)
+            drawChart(logging || unsettled, problem);
         else
-            drawHelp();
+            drawHelp(problem);
         SDL_Flip(screen);
     }
     // The picture waits for a stopped log's last sample (LOG_SETTLED brings a rebuild). It is
@@ -237,12 +251,12 @@ void redrawScreen(const char *title)
     // meanwhile, since the clock only runs while logging. A failure is said over the chart
     // after the picture was taken, so no picture ever shows it; the next return to the slot
     // tries again.
-    if (!logging && haveLog && !isRegularFile(pngPath) && !logUnsettled()) {
-        if (const char *problem = savePicture()) {
+    if (!logging && haveLog && !isRegularFile(pngPath) && !unsettled) {
+        if (const char *failed = savePicture()) {
             ScreenHold hold = holdScreen();
             if (!hold.ownsLock())
                 return;
-            drawTrouble(problem, "the chart's picture could not be saved");
+            drawTrouble(failed, "the chart's picture could not be saved");
             SDL_Flip(screen);
         }
     }
@@ -250,10 +264,12 @@ void redrawScreen(const char *title)
 
 /* key actions: each returns 1 when the screen must be rebuilt */
 
-// A log is started only in a free slot, and never under a path that could not be formed.
+// A log is started only in a free slot, and never under a path that could not be formed. A
+// slot is taken from START until its log is settled: a stopped log whose first sample has
+// not landed yet has no file, and a second log there would share it.
 static int startLog(void)
 {
-    if (slotProblem || isRegularFile(csvPath))
+    if (slotProblem || logUnsettled(csvPath) || isRegularFile(csvPath))
         return 0;
     // The backlight is a nicety for a comparable discharge; the log runs regardless.
     runCommand(backlightCommand, BACKLIGHT_DEADLINE_MS);

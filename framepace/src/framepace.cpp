@@ -6,7 +6,7 @@
 
 int main(int, char **)
 {
-    guardStandardStreams();
+    takeOverFromLauncher();
     SDL_Surface *screen = nullptr;
     if (startUp(FRAMEPACE_START, &screen, &rw, &font) != 0)
         return -1;

@@ -124,13 +124,15 @@ Program launch(const char *binary, const Launch &options)
             setenv("FBGRAB_LOG", options.fbgrabLog.c_str(), 1);
         for (const std::string &e : options.env)
             putenv(strdup(e.c_str()));
-        if (!options.jz.empty()) {
-            std::string withJz = std::string(TOOLS_DIR) + "/with-jz";
-            execl(withJz.c_str(), withJz.c_str(), options.jz.c_str(), binary,
-                  static_cast<char *>(nullptr));
-        } else {
-            execl(binary, binary, static_cast<char *>(nullptr));
-        }
+        std::string withJz = std::string(TOOLS_DIR) + "/with-jz";
+        std::string careless = std::string(TOOLS_DIR) + "/careless-launcher";
+        std::vector<const char *> argv;
+        if (!options.jz.empty())
+            argv.insert(argv.end(), {withJz.c_str(), options.jz.c_str()});
+        if (options.carelessSignals)
+            argv.push_back(careless.c_str());
+        argv.insert(argv.end(), {binary, nullptr});
+        execv(argv[0], const_cast<char **>(argv.data()));
         _exit(127);
     }
     program.pid = pid;

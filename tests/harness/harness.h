@@ -28,6 +28,8 @@ struct Launch {
     std::vector<std::string> env;  // further NAME=VALUE settings
     bool waitForWindow = true;     // false: the program is expected to fail before its window
     Streams streams = STREAMS_OPEN;
+    bool carelessSignals = false;  // started through tools/careless-launcher: the launcher's
+                                   // signals ignored and blocked
 };
 
 struct Program {

@@ -180,22 +180,25 @@ TEST_F(Sampler, SamplesGoOnlyIntoTheFileTheFirstOneCreated)
 
 // Sample k is due at START + 60 k s on the log's clock and carries the clock's second: a late
 // one (the first, after a card that was busy) does not move the next, and a wake-up after
-// several due moments takes one sample, not a burst.
+// several due moments takes one sample, not a burst. A log left on the charger goes on past
+// 2^32 ms (49.7 days, sample 71,582), where 32-bit milliseconds would stop every sample.
 TEST_F(Sampler, SamplesKeepToTheirMinutesWhateverIsLate)
 {
     setBattery("3950\n");
     setClock(7777);
     beginLog();
     const struct {
-        Uint32 ms;
+        Uint64 ms;
         int taken;
     } steps[] = {{2500, 1}, {59999, 0}, {60000, 1}, {127600, 1}, {179999, 0},
-                 {400000, 1}, {419999, 0}, {420000, 1}};
+                 {400000, 1}, {419999, 0}, {420000, 1}, {4294920000, 1}, {4294979999, 0},
+                 {4294980000, 1}};
     for (const auto &step : steps) {
         setClock(7777 + step.ms);
         EXPECT_EQ(sampleWhenDue(), step.taken) << step.ms;
     }
-    EXPECT_EQ(readText(csvPath), "3,3950\n60,3950\n128,3950\n400,3950\n420,3950\n");
+    EXPECT_EQ(readText(csvPath), "3,3950\n60,3950\n128,3950\n400,3950\n420,3950\n"
+                                 "4294920,3950\n4294980,3950\n");
 }
 
 // The clock shows the log clock's rounded second (a tick a little early shows its own second,
@@ -210,9 +213,11 @@ TEST_F(Sampler, TheClockShowsTheLogsSecondsInPlaceOfTheEndTimeLabel)
     }
     logging = 1;
     const struct {
-        Uint32 ms, next;
+        Uint64 ms;
+        Uint32 next;
         const char *shown;
-    } ticks[] = {{7000, 1000, "00:00:07"}, {59990, 10, "00:01:00"}, {127600, 400, "00:02:08"}};
+    } ticks[] = {{7000, 1000, "00:00:07"}, {59990, 10, "00:01:00"}, {127600, 400, "00:02:08"},
+                 {4295000400, 600, "1193:03:20"}};
     for (const auto &tick : ticks) {
         setClock(tick.ms);
         EXPECT_EQ(timerTick(1000, nullptr), tick.next) << tick.shown;
@@ -318,7 +323,7 @@ TEST_F(Sampler, ALoggingSessionRacedAgainstRebuildsKeepsTheLogWhole)
     }
     ticker.join();
     stopLogging();
-    while (logUnsettled())
+    while (logUnsettled(nullptr))
         SDL_Delay(10);
     redrawScreen("VOLTRACE");
     EXPECT_GT(rebuilds, 1);

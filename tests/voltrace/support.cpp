@@ -26,7 +26,7 @@ static std::vector<Frame> flips;         // frames shown, in order
 static std::vector<SyncCall> syncs;      // fsync calls, in order
 static std::string batteryFile, backlightCmd, toolPath;  // seams' targets, per test
 static std::atomic<long long> writeRoom{-1};  // bytes the "card" still takes; -1: no limit
-static std::atomic<Uint32> clockMs{0};   // the log's clock; read by the card thread
+static std::atomic<Uint64> clockMs{0};   // the log's clock; read by the card thread
 static std::atomic<bool> cardBroken{false};   // ftruncate and fsync fail with EIO
 
 extern "C" int __real_SDL_Flip(SDL_Surface *surface);
@@ -187,7 +187,7 @@ void writeText(const std::string &path, const std::string &text)
     out << text;
 }
 
-void setClock(Uint32 ms)
+void setClock(Uint64 ms)
 {
     clockMs = ms;
 }
@@ -242,7 +242,7 @@ void Voltrace::TearDown()
     cardBroken = false;
     if (logging)
         stopLogging();
-    while (logUnsettled())
+    while (logUnsettled(nullptr))
         SDL_Delay(10);
     std::string cmd = "rm -rf '" + home + "'";
     if (system(cmd.c_str()) != 0) {

@@ -47,7 +47,7 @@ bool showsText(const Frame &frame, const char *text, int x, int y, TextAnchor an
                void (*paintBackground)(SDL_Surface *) = nullptr);
 
 // The log's clock in these tests (the sampler's seam): it stands where setClock puts it.
-void setClock(Uint32 ms);
+void setClock(Uint64 ms);
 
 // Waits up to 10 s for the card thread to leave exactly text in the log at csvPath.
 bool waitForLog(const std::string &text);

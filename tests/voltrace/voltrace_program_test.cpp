@@ -2,8 +2,10 @@
 // whole logging session (backlight, the samples at their minutes, the red band, keys that
 // must do nothing, the wake-up rebuild, stop and the one screenshot), a held START and SIGTERM
 // while logging, the start-up screenshot under a HOME full of shell syntax, a card that
-// stalls in every sync, and a screenshot tool that hangs.
+// stalls in every sync, a first sample held in the battery's read, and a screenshot tool that
+// hangs.
 #include <errno.h>
+#include <fcntl.h>
 #include <signal.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -235,6 +237,33 @@ TEST_F(VoltraceProgram, ACardThatStallsInEverySyncHoldsUpNoKey)
     EXPECT_EQ(screenshots().size(), 1u);
     press("Escape");
     EXPECT_EQ(waitExit(p, 20000), 0);
+}
+
+// STOP while the first sample waits in the battery's read (a FIFO that answers when told),
+// then START: the slot is taken until that sample lands, so no second log begins in its file.
+TEST_F(VoltraceProgram, StopAndStartBeforeTheFirstSampleLandsLeaveOneLog)
+{
+    const std::string battery = jz + "/battery";
+    ASSERT_EQ(unlink(battery.c_str()), 0);
+    ASSERT_EQ(mkfifo(battery.c_str(), 0644), 0);
+    Program p = launch(VOLTRACE_BIN, options);
+    ASSERT_GT(p.pid, 0) << "no window";
+    press("Return");
+    ASSERT_TRUE(waitForScreen(redBand, 5000));
+    press("Return");
+    EXPECT_TRUE(waitForScreen([](const Screen &s) {
+        return !redBand(s) && countNear(s, 10, 27, 186, 14, 200, 200, 220, 12) == 0;
+    }, 3000)) << "the help screen offers the taken slot";
+    press("Return");
+    pauseMs(700);
+    EXPECT_FALSE(redBand(capture())) << "a second log began";
+    writeFile(battery, "4000\n");  // the first sample lands
+    EXPECT_TRUE(waitFor([&] { return fileExists(home + "/battery0.png"); }, 10000));
+    // Nobody reads the battery any more: no log is under way.
+    EXPECT_EQ(open(battery.c_str(), O_WRONLY | O_NONBLOCK), -1);
+    EXPECT_EQ(readFile(home + "/battery0.csv"), "0,4000\n");
+    press("Escape");
+    EXPECT_EQ(waitExit(p, 5000), 0);
 }
 
 // A screenshot tool that hangs is ended at its deadline, and the chart says so; the next try,
