@@ -54,7 +54,8 @@ static char orderedCsv[sizeof csvPath];  // its paths and second 0, copied at ST
 static char orderedPng[sizeof pngPath];
 static Uint64 orderedStartMs;
 static bool cardClosed;              // the program is leaving: no line is begun, no event sent
-static bool writingLine;             // a line's write, and its cut should it not fit, is under way
+static bool writingLine;             // a line is being written: from the log's opening to the
+                                     // line's end, its cut should it not fit included
 static bool sampling;                // a sample is being taken
 
 /* the log being written: the card thread's own (and a test's, with no thread running). A
@@ -377,8 +378,9 @@ static void tellProblem(const char *problem)
     pthread_mutex_unlock(&cardLock);
 }
 
-// A line's write is begun only while the program is not leaving, and the exit waits for it
-// to be over: STOP, SELECT and a signal never cut a line.
+// A line's write (from the log's opening, which may create it, to the line's end) is begun
+// only while the program is not leaving, and the exit waits for it to be over: STOP, SELECT
+// and a signal never cut a line, nor leave a new log without its line.
 static bool beginLine(void)
 {
     pthread_mutex_lock(&cardLock);
@@ -458,24 +460,22 @@ void appendSample(Uint32 seconds)
     // Room for the cut mark and the longest line.
     char line[sizeof CUT_MARK + 24];
     int length = snprintf(line, sizeof line, "%u,%d\n", static_cast<unsigned>(seconds), level);
+    // From the file's opening to the line's end the exit waits: a quit never cuts a line, nor
+    // leaves a log it created without its line (an empty log would take up the slot for good).
+    if (!beginLine())
+        return;  // the program is leaving: this sample is not begun
     // Only the log's first sample may create it. A card unmounted beneath us leaves its
     // path leading into the bare mount-point folder, or to another card's file: a later
     // sample must not start a stray log there.
     bool creating = !logKnown;
     if (creating && logPng[0])
         unlink(logPng);  // a picture left beside a log of the same name is not this log's
-    const int flags = O_RDWR | O_APPEND | O_CLOEXEC;
-    // Whether this sample made the file: a quit before its line then takes the file away
-    // again, since an empty log would take up the slot for good.
-    bool made = false;
-    int fd = open(logCsv, flags | (creating ? O_CREAT | O_EXCL : 0), 0666);
-    if (fd >= 0)
-        made = creating;
-    else if (creating && errno == EEXIST)
-        fd = open(logCsv, flags);
+    int fd = open(logCsv, O_RDWR | O_APPEND | O_CLOEXEC | (creating ? O_CREAT : 0), 0666);
     if (fd < 0) {
         bool gone = !creating && (errno == ENOENT || errno == ENOTDIR);
-        tellProblem(gone ? CARD_GONE : cardProblem(errno, creating ? logCsv : nullptr));
+        const char *problem = gone ? CARD_GONE : cardProblem(errno, creating ? logCsv : nullptr);
+        endLine();
+        tellProblem(problem);
         return;
     }
     struct stat created;
@@ -485,6 +485,7 @@ void appendSample(Uint32 seconds)
         logInode = created.st_ino;
     } else if (!creating && !isTheLog(fd)) {
         close(fd);
+        endLine();
         tellProblem(CARD_GONE);
         return;
     }
@@ -495,13 +496,6 @@ void appendSample(Uint32 seconds)
         memmove(line + sizeof CUT_MARK - 1, line, static_cast<size_t>(length) + 1);
         memcpy(line, CUT_MARK, sizeof CUT_MARK - 1);
         length += static_cast<int>(sizeof CUT_MARK - 1);
-    }
-    if (!beginLine()) {
-        // The program is leaving: this sample is not begun.
-        if (made)
-            unlink(logCsv);
-        close(fd);
-        return;
     }
     int error = writeLine(fd, line, static_cast<size_t>(length));
     endLine();
