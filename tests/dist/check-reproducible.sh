@@ -18,8 +18,9 @@ release() {
         >"$work/log" 2>&1 || { tail -n 30 "$work/log"; exit 1; }
 }
 release "$work/one"
-# A zone whose offset is not the caller's, so that a time taken as local time would show.
-[ "$(date +%z)" = +1400 ] && zone=Etc/GMT+12 || zone=Pacific/Kiritimati
+# UTC+14 (UTC-12 if that is the caller's), so that a time taken as local time would show; a
+# POSIX zone, which needs no time zone data.
+[ "$(date +%z)" = +1400 ] && zone=WEST+12 || zone=EAST-14
 mkdir "$work/home"
 (umask 077 && export TZ=$zone LC_ALL=C HOME=$work/home USER=rebuilder LOGNAME=rebuilder &&
     release "$work/another/folder/further/down/two")
