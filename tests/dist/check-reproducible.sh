@@ -1,8 +1,7 @@
 #!/bin/sh
-# The release is the same bytes whoever builds it, wherever and whenever: it is built from two
-# copies of the tree on the tree's device runtime, the second in a deeper folder once the
-# first is done, in another time zone, locale, umask, HOME and user name. On a difference,
-# names the first entry that differs.
+# The release is the same bytes whoever builds it, wherever and whenever: built from two copies
+# of the tree on its device runtime, the second deeper, later and in another time zone, locale,
+# umask, HOME and user name. Names the first entry that differs, and how.
 #   check-reproducible.sh SOURCE_DIR
 set -eu
 source=$(cd "$1" && pwd)
@@ -26,4 +25,18 @@ mkdir "$work/home"
     release "$work/another/folder/further/down/two")
 set -- "$work"/one/dist/vantiro-tools-*-mipsel.zip "$work"/another/*/*/*/two/dist/*.zip
 sha256sum "$@"
-cmp "$@" || exec python3 "$source/tests/dist/first-difference.py" "$@"
+cmp "$@" && exit 0
+python3 - "$@" <<'END'
+import sys, zipfile
+fields = ("filename date_time create_system create_version extract_version flag_bits "
+          "compress_type external_attr internal_attr extra comment CRC compress_size").split()
+a, b = ([[getattr(i, f) for f in fields] for i in zipfile.ZipFile(n).infolist()]
+        for n in sys.argv[1:])
+for x, y in zip(a + [None] * len(b), b + [None] * len(a)):
+    if x != y and None in (x, y):
+        sys.exit("first entry that differs: %s, in one archive only" % (x or y)[0])
+    if x != y:
+        sys.exit("first entry that differs: %s: %s" % (x[0], "; ".join(
+            "%s %r against %r" % d for d in zip(fields, x, y) if d[1] != d[2])))
+sys.exit("no entry's fields differ: the compressed data or the archive's own records do")
+END
