@@ -12,9 +12,10 @@ set -eu
 run="cmake make g++ pkg-config libgtest-dev libsdl1.2-dev libsdl-ttf2.0-dev
 xvfb x11-utils imagemagick"
 # The device's runtime is built from Debian's source packages with the mipsel cross compiler;
-# the report's page is compiled by emscripten; the release is listed with zipinfo.
+# the report's page is compiled by emscripten; the release is listed with zipinfo, and its
+# entries are dated by its commit (git).
 dist="cmake make g++ python3 g++-mipsel-linux-gnu binutils-mipsel-linux-gnu dpkg-dev patch
-xz-utils file emscripten unzip"
+xz-utils file emscripten unzip git"
 # qemu-user runs the device build on a release-1 core with the counting plugin.
 bench="$run $dist qemu-user"
 # The rest of the tests: sanitizer and fuzz builds (clang), the font's generator, keys and SVG
