@@ -38,8 +38,9 @@ int main(void)
         return giveUp("failed to open /dev/null", nullptr);
     const size_t bytes = static_cast<size_t>(screen->pitch) * screen->h;
     // The loop's steady state: a window has closed, so a label is shown on every frame.
-    setLabel("60.00fps");
-    RateMeter meter = {SDL_GetTicks(), 0};
+    setLabel(0, "60.00fps");
+    static RateMeter meter;
+    startMeter(&meter, 0);
 
     double bestMemset = 1e9, bestPaint = 1e9, bestFrame = 1e9;
     for (int round = 0; round < ROUNDS; round++) {

@@ -1,9 +1,21 @@
 // framepace's test pattern and the pieces of its frame loop: paint, the rate meter, the label
-// and handleEvents. main (framepace.cpp) only starts up and turns runFrame; start reading
-// there, then runFrame at the bottom of this file.
+// of three lines, the frame times' clock and handleEvents. main (framepace.cpp) only starts
+// up and turns runFrame; start reading there, then runFrame near the bottom of this file.
 #include <string.h>
+#include <time.h>
 
 #include "framepace.h"
+
+// One line of the label, drawn with its top at `top` on the screen.
+struct Label {
+    SDL_Surface *text;             // the line rendered black and blended; null while it is ""
+    SDL_Rect ink;                  // text's pixels with any coverage, in text's coordinates
+    int top;                       // screen row of text's first row
+    SDL_Surface *blends;           // the ink box as blended on the screen, one slot per
+                                   // pattern phase stacked downwards
+    const SDL_Surface *blendsFor;  // the screen those slots were taken from
+    bool ready[64];                // slot p holds phase p for this text
+};
 
 /* frame loop state, all written by the main thread only */
 Uint32 animationStep = 0;          // paint calls so far; wraps without a break in the pattern
@@ -11,12 +23,10 @@ bool running = true;               // cleared by handleEvents on SELECT or SDL_Q
 char buf[100];                     // the last rate text, "" until the first window closes
 SDL_RWops *rw = nullptr;           // read stream over rwfont, owned by font
 TTF_Font *font = nullptr;          // rwfont at point size 10
-static SDL_Surface *label = nullptr;  // buf rendered black and blended; null while buf is ""
-static SDL_Rect ink;                  // label's pixels with any coverage (label = screen)
-static SDL_Surface *labelled = nullptr;  // the ink box as blended on the screen, one slot per
-                                         // pattern phase stacked downwards
-static const SDL_Surface *labelledFor = nullptr;  // the screen those slots were taken from
-static bool labelledReady[64];           // slot p holds phase p for this label
+static char framesText[100];       // the last window's worst and late frames, or ""
+static char pacingText[100];       // the last window's verdict against the refresh, or ""
+static char *const lineText[LABEL_LINES] = {buf, framesText, pacingText};
+static Label labels[LABEL_LINES];  // lineText rendered, one under the other
 
 // The widest row paint fills: the screen's. Its green parts are worked out once per call.
 static const int MAX_WIDTH = 320;
@@ -125,18 +135,21 @@ static SDL_Rect inkBox(const SDL_Surface *text)
                     static_cast<Uint16>(right - left + 1), static_cast<Uint16>(bottom - top + 1)};
 }
 
-void setLabel(const char *text)
+void setLabel(int line, const char *text)
 {
-    if (strncmp(text, buf, sizeof buf - 1) == 0 && (label || buf[0] == '\0'))
+    Label &l = labels[line];
+    char *const shown = lineText[line];
+    if (strncmp(text, shown, sizeof buf - 1) == 0 && (l.text || shown[0] == '\0'))
         return;
-    snprintf(buf, sizeof buf, "%s", text);
-    if (label)
-        SDL_FreeSurface(label);
+    snprintf(shown, sizeof buf, "%s", text);
+    if (l.text)
+        SDL_FreeSurface(l.text);
     // The text changes at most once a window: render it then, not on every frame.
     const SDL_Color black = {0, 0, 0, 0};
-    label = buf[0] != '\0' ? TTF_RenderText_Blended(font, buf, black) : nullptr;
-    ink = label ? inkBox(label) : SDL_Rect{0, 0, 0, 0};
-    memset(labelledReady, 0, sizeof labelledReady);
+    l.text = shown[0] != '\0' ? TTF_RenderText_Blended(font, shown, black) : nullptr;
+    l.ink = l.text ? inkBox(l.text) : SDL_Rect{0, 0, 0, 0};
+    l.top = line * TTF_FontLineSkip(font);
+    memset(l.ready, 0, sizeof l.ready);
 }
 
 // The number of paint steps after which the pattern under any fixed spot repeats: the green
@@ -150,53 +163,92 @@ static Uint32 patternPeriod(const SDL_PixelFormat *f)
     return period;
 }
 
-// Makes labelled hold one ink-box-sized slot per phase in screen's format, emptied when it
-// had to change. False when it cannot: more phases than labelledReady has room for, or no
-// memory.
-static bool keepLabelled(const SDL_Surface *screen, Uint32 phases)
+// Makes l.blends hold one ink-box-sized slot per phase in screen's format, emptied when it
+// had to change. False when it cannot: more phases than l.ready has room for, or no memory.
+static bool keepBlends(Label &l, const SDL_Surface *screen, Uint32 phases)
 {
     const SDL_PixelFormat *f = screen->format;
-    const int h = ink.h * static_cast<int>(phases);
-    if (phases > sizeof labelledReady || h > 32767)
+    const int h = l.ink.h * static_cast<int>(phases);
+    if (phases > sizeof l.ready || h > 32767)
         return false;
-    if (labelled && labelledFor == screen && labelled->format->Rmask == f->Rmask &&
-        labelled->format->Gmask == f->Gmask && labelled->format->Bmask == f->Bmask &&
-        labelled->w == ink.w && labelled->h == h)
+    if (l.blends && l.blendsFor == screen && l.blends->format->Rmask == f->Rmask &&
+        l.blends->format->Gmask == f->Gmask && l.blends->format->Bmask == f->Bmask &&
+        l.blends->w == l.ink.w && l.blends->h == h)
         return true;
-    if (labelled)
-        SDL_FreeSurface(labelled);
-    labelled = SDL_CreateRGBSurface(SDL_SWSURFACE, ink.w, h, 16, f->Rmask, f->Gmask, f->Bmask, 0);
-    labelledFor = screen;
-    memset(labelledReady, 0, sizeof labelledReady);
-    return labelled != nullptr;
+    if (l.blends)
+        SDL_FreeSurface(l.blends);
+    l.blends = SDL_CreateRGBSurface(SDL_SWSURFACE, l.ink.w, h, 16, f->Rmask, f->Gmask, f->Bmask, 0);
+    l.blendsFor = screen;
+    memset(l.ready, 0, sizeof l.ready);
+    return l.blends != nullptr;
 }
 
 // Blending the text into the pattern on every frame would cost the device more than a tenth
 // of a frame (counted by bench/device), yet the pattern under the text takes only
-// patternPeriod different forms. So the first frame of each phase blends the text and keeps
+// patternPeriod different forms. So the first frame of each phase blends each line and keeps
 // the blended box; later frames of that phase copy the kept box, which holds exactly the
 // pixels the blend would give again.
 void drawLabel(SDL_Surface *screen)
 {
-    if (!label || ink.w == 0)
-        return;
     const Uint32 phases = patternPeriod(screen->format);
-    const bool keepable = keepLabelled(screen, phases);
     // The phase of the step this frame was painted with; phases divides 2^32, so the step
     // wrapping around changes nothing.
     const Uint32 phase = (animationStep - 1) % phases;
-    SDL_Rect slot = {0, static_cast<Sint16>(phase * ink.h), ink.w, ink.h}, at = ink;
-    if (keepable && labelledReady[phase]) {
-        SDL_BlitSurface(labelled, &slot, screen, &at);
-        return;
+    for (Label &l : labels) {
+        if (!l.text || l.ink.w == 0)
+            continue;
+        const bool keepable = keepBlends(l, screen, phases);
+        SDL_Rect slot = {0, static_cast<Sint16>(phase * l.ink.h), l.ink.w, l.ink.h};
+        SDL_Rect at = {l.ink.x, static_cast<Sint16>(l.top + l.ink.y), l.ink.w, l.ink.h};
+        if (keepable && l.ready[phase]) {
+            SDL_BlitSurface(l.blends, &slot, screen, &at);
+            continue;
+        }
+        SDL_Rect from = l.ink, onScreen = at;
+        SDL_BlitSurface(l.text, &from, screen, &at);
+        if (keepable) {
+            SDL_BlitSurface(screen, &onScreen, l.blends, &slot);
+            l.ready[phase] = true;
+        }
     }
-    SDL_Rect from = ink;
-    SDL_BlitSurface(label, &from, screen, &at);
-    if (keepable) {
-        from = ink;
-        SDL_BlitSurface(screen, &from, labelled, &slot);
-        labelledReady[phase] = true;
-    }
+}
+
+// The monotonic clock in ns: the frame times' clock, which no setting of the time moves. On
+// the device's old kernel each read is a system call (two with this C library: the 64-bit
+// one first, refused there); bench/device counts them.
+static Uint64 monotonicNow(void)
+{
+    timespec t;
+    clock_gettime(CLOCK_MONOTONIC, &t);
+    return static_cast<Uint64>(t.tv_sec) * 1000000000u + static_cast<Uint64>(t.tv_nsec);
+}
+
+void startMeter(RateMeter *meter, float refresh)
+{
+    clearFrames(&meter->window);
+    clearFrames(&meter->run);
+    meter->refresh = refresh;
+    meter->lateBefore = 0;
+    meter->frameCount = 0;
+    meter->start = SDL_GetTicks();
+    meter->lastFlip = monotonicNow();
+}
+
+// The window's frame times become lines 1 and 2 of the label, and start afresh. They are
+// the frames whose flips came back while the window was open: the frame that closes it is
+// still being drawn, and counts in the next.
+static void closeWindow(RateMeter *meter)
+{
+    const FrameFigures f = frameFigures(&meter->window);
+    char text[sizeof buf] = "";
+    if (f.frames != 0)
+        snprintf(text, sizeof text, "worst %.1f ms, %u late", static_cast<double>(f.worst) / 1e6,
+                 f.late);
+    setLabel(1, text);
+    describePacing(meter->refresh, f.median, text, sizeof text);
+    setLabel(2, text);
+    meter->lateBefore += f.late;
+    clearFrames(&meter->window);
 }
 
 int runFrame(SDL_Surface *screen, RateMeter *meter, FILE *rateLines)
@@ -216,12 +268,37 @@ int runFrame(SDL_Surface *screen, RateMeter *meter, FILE *rateLines)
         // Flushed so a reader at the other end of a pipe sees each window as it closes.
         fprintf(rateLines, "%s\n", text);
         fflush(rateLines);
-        setLabel(text);
+        setLabel(0, text);
+        closeWindow(meter);
     }
 
     drawLabel(screen);
     SDL_Flip(screen);
+    // From one flip's return to the next: a display that waits for its refresh holds the
+    // flip, so these times are what it shows.
+    const Uint64 flipped = monotonicNow();
+    addFrame(&meter->window, flipped - meter->lastFlip);
+    addFrame(&meter->run, flipped - meter->lastFlip);
+    meter->lastFlip = flipped;
     return 0;
+}
+
+void printSummary(const RateMeter *meter, FILE *to)
+{
+    const FrameFigures run = frameFigures(&meter->run);
+    const Uint32 late = meter->lateBefore + frameFigures(&meter->window).late;
+    const double seconds = static_cast<double>(meter->run.total) / 1e9;
+    const double ms = 1e6;
+    char pacing[sizeof buf];
+    describePacing(meter->refresh, run.median, pacing, sizeof pacing);
+    fprintf(to,
+            "framepace: %u frames in %.2f s, %.2f fps on average, worst frame %.1f ms, 1 %% low "
+            "%.2f fps (MangoHud's: the frame at the 99th percentile), %u late (over 3/2 of "
+            "their window's median frame), %s\n",
+            run.frames, seconds, seconds > 0 ? run.frames / seconds : 0.0,
+            static_cast<double>(run.worst) / ms,
+            run.onePercentLow ? 1e9 / static_cast<double>(run.onePercentLow) : 0.0, late,
+            pacing[0] ? pacing : "refresh not known (no frame buffer timing)");
 }
 
 void handleEvents(void)

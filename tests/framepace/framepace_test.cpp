@@ -212,7 +212,7 @@ protected:
     }
     static void TearDownTestSuite()
     {
-        setLabel("");
+        setLabel(0, "");
         TTF_CloseFont(font);
         font = nullptr;
         SDL_Quit();
@@ -220,7 +220,7 @@ protected:
     }
     void SetUp() override
     {
-        setLabel("");
+        setLabel(0, "");
         running = true;
         SDL_Event e;
         while (SDL_PollEvent(&e)) {
@@ -269,17 +269,17 @@ TEST_F(Loop, EveryFrameShowsWhatRenderingTheLabelAfreshWouldShow)
 
         animationStep = 0xFFFFFFFFu - 70;
         const char *text = "59.94fps";
-        setLabel(text);
+        setLabel(0, text);
         EXPECT_STREQ(buf, text);
         for (int frame = 0; frame < 300; frame++) {
             if (frame == 150) {
-                setLabel("59.94fps");  // unchanged: kept
+                setLabel(0, "59.94fps");  // unchanged: kept
                 text = "59.49fps";     // the same box, other glyphs
-                setLabel(text);
+                setLabel(0, text);
             }
             if (frame == 250) {
                 text = "1234.50fps";
-                setLabel(text);
+                setLabel(0, text);
             }
             paint(target);
             std::vector<Pixel> want = withFreshText(target, text);
@@ -287,7 +287,7 @@ TEST_F(Loop, EveryFrameShowsWhatRenderingTheLabelAfreshWouldShow)
             drawLabel(target);
             ASSERT_EQ(pixels(target), want) << "frame " << frame;
         }
-        setLabel("");
+        setLabel(0, "");
         SDL_FreeSurface(target);
     }
 }
@@ -296,8 +296,8 @@ TEST_F(Loop, AFrameShowsThePatternAndClosesItsWindowAfterOneSecond)
 {
     FILE *lines = tmpfile();
     ASSERT_NE(lines, nullptr);
-    Uint32 now = SDL_GetTicks();
-    RateMeter meter = {now, 0};
+    static RateMeter meter;
+    startMeter(&meter, 0);
     animationStep = 0;
     ASSERT_EQ(runFrame(screen, &meter, lines), 0);
     EXPECT_EQ(meter.frameCount, 1);
@@ -310,7 +310,8 @@ TEST_F(Loop, AFrameShowsThePatternAndClosesItsWindowAfterOneSecond)
     // busy machine takes tens of milliseconds); the start lies before the tick counter's zero
     // when the process is younger than that, which the unsigned difference covers.
     Uint32 before = SDL_GetTicks();
-    meter = {before - 5000, 299};
+    meter.start = before - 5000;
+    meter.frameCount = 299;
     ASSERT_EQ(runFrame(screen, &meter, lines), 0);
     Uint32 after = SDL_GetTicks();
     EXPECT_EQ(meter.frameCount, 0);
