@@ -44,6 +44,7 @@ struct FrameTimes {
     Uint64 sum[TIME_BINS];    // their times added up, per bin
 };
 void addFrame(FrameTimes *t, Uint64 ns);
+void addFrames(FrameTimes *to, const FrameTimes *from);  // every frame of from into to
 void clearFrames(FrameTimes *t);
 
 // What a set of frame times says, in ns; all 0 when it holds none.
@@ -84,15 +85,16 @@ struct RateMeter {
     Uint64 lastFlip;    // monotonic clock when the last frame ended, ns
     Uint32 lateBefore;  // late frames of the windows closed so far
     FrameTimes window;  // the frames that ended since the window began
-    FrameTimes run;     // every frame since startMeter
+    FrameTimes run;     // the frames of the windows closed so far
 };
 
 // Starts the first window and the run now (the end of start-up begins the first frame).
 void startMeter(RateMeter *meter, float refresh);
 
-// One summary line of the whole run: frames, seconds, mean rate, worst frame, 1 % low, late
-// frames (each judged against its own window), and the refresh with its verdict if known.
-void printSummary(const RateMeter *meter, FILE *to);
+// Ends the run: one summary line of it, the window in progress included: frames, seconds,
+// mean rate, worst frame, 1 % low, late frames (each judged against its own window), and
+// the refresh with its verdict if known.
+void printSummary(RateMeter *meter, FILE *to);
 
 // The label: LABEL_LINES lines of black, blended text at the top left, one under the other.
 // Line 0 is the rate (buf), 1 the window's worst and late frames, 2 the refresh's verdict.

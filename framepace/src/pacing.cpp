@@ -46,6 +46,18 @@ void addFrame(FrameTimes *t, Uint64 ns)
         t->slowest = ns;
 }
 
+void addFrames(FrameTimes *to, const FrameTimes *from)
+{
+    for (int b = 0; b < TIME_BINS; b++) {
+        to->count[b] += from->count[b];
+        to->sum[b] += from->sum[b];
+    }
+    to->frames += from->frames;
+    to->total += from->total;
+    if (from->slowest > to->slowest)
+        to->slowest = from->slowest;
+}
+
 void clearFrames(FrameTimes *t)
 {
     memset(t, 0, sizeof *t);
