@@ -18,7 +18,7 @@ import tempfile
 # The functions that bound each window, as the symbol table spells them.
 PAINT = "_Z5paintP11SDL_Surface"
 RENDER_LABEL = "TTF_RenderText_Blended"  # framepace: once the first window has closed
-DRAW_CHART = "_Z9drawChartv"
+DRAW_CHART = "_Z9drawChartiPKc"
 COUNTED_PAUSE = "_ZL12countedPausev"  # strobel_flashes: entered once per flash period
 
 SCREEN_STORES = 320 * 240 // 2  # paint's limit: one 32-bit store per two pixels
@@ -130,8 +130,8 @@ def measure_framepace(plugin, build, work):
     return [("framepace", "one frame (paint, flip, events)", frame,
              "paint and the rest %d; before the label" % (frame - round(paint))),
             ("framepace", "one labelled frame, three lines", labelled,
-             "the label \"%s\", \"%s\" %d more; limit 115,000; the largest %s, %d of %d "
-             "frames" % (text, verdict.group(0) if verdict else "no refresh line",
+             "first rate \"%s\", the run's \"%s\"; %d more; limit 115,000; the largest %s, "
+             "%d of %d frames" % (text, verdict.group(0) if verdict else "no refresh line",
                          labelled - frame, format(max(windows), ","), windows[max(windows)],
                          sum(windows.values()))),
             ("framepace", "system calls, one labelled frame", sum(calls.values()) // max(counted, 1),

@@ -17,14 +17,15 @@ struct Run {
 };
 
 // The most runs a line keeps; a line with more is blended on every frame. A line of the
-// screen's width at point size 10 takes about 110.
+// screen's width at point size 10 takes about 30.
 const int MAX_RUNS = 512;
 
 // One line of the label, drawn with its top at `top` on the screen.
 struct Label {
     SDL_Surface *text;             // the line rendered black and blended; null while it is ""
-    SDL_Rect box;                  // text's pixels with any coverage, widened to whole words
-                                   // (an even left edge and width), in text's coordinates
+    SDL_Rect box;                  // text's pixels with any coverage, widened to whole blocks
+                                   // of four words from an even column and cut at the
+                                   // screen's width, in text's coordinates
     int top;                       // screen row of text's first row
     SDL_Surface *blends;           // the box as blended on the screen, one slot per pattern
                                    // phase stacked downwards
@@ -268,8 +269,8 @@ static bool keepBlends(Label &l, const SDL_Surface *screen, Uint32 phases)
 }
 
 // Copies the runs of l's kept blend for phase onto the locked screen, a word at a time: each
-// run starts on a word in both, and the words without ink between runs already hold what
-// the blend would give them, the pattern.
+// run starts on a word in both and is whole blocks of four, and the words between runs
+// already hold what the blend would give them, the pattern.
 static void copyRuns(const Label &l, SDL_Surface *screen, Uint32 phase)
 {
     const Uint8 *const slot = static_cast<const Uint8 *>(l.blends->pixels) +
@@ -434,7 +435,7 @@ void printSummary(RateMeter *meter, FILE *to)
     clearFrames(&meter->window);
     const FrameFigures run = frameFigures(&meter->run);
     const double seconds = static_cast<double>(meter->run.total) / 1e9;
-    const double ms = 1e6;
+    const double nsPerMs = 1e6;
     char pacing[sizeof buf];
     describePacing(meter->refresh, run.median, pacing, sizeof pacing);
     fprintf(to,
@@ -442,7 +443,7 @@ void printSummary(RateMeter *meter, FILE *to)
             "%.2f fps (MangoHud's: the frame at the 99th percentile), %u late (over 3/2 of "
             "their window's median frame), %s\n",
             run.frames, seconds, seconds > 0 ? run.frames / seconds : 0.0,
-            static_cast<double>(run.worst) / ms,
+            static_cast<double>(run.worst) / nsPerMs,
             run.onePercentLow ? 1e9 / static_cast<double>(run.onePercentLow) : 0.0, late,
             pacing[0] ? pacing : "refresh not known (no frame buffer timing)");
 }

@@ -21,7 +21,7 @@ static int readScreenInfoFromDevice(const char *path, fb_var_screeninfo *info)
     return result == 0 ? 0 : -1;
 }
 
-/* pacing state, set before the loop starts (tests replace it) */
+/* pacing state, main thread only: how the frame buffer is read, which tests replace */
 int (*readScreenInfo)(const char *path, fb_var_screeninfo *info) = readScreenInfoFromDevice;
 
 // Bin b < 64 holds b ns exactly; above, each power of two is cut into 32 bins, so a bin is
@@ -64,11 +64,13 @@ void clearFrames(FrameTimes *t)
 }
 
 // A frame is late when it takes more than 3/2 of the window's median. On a display that
-// waits for its refresh a frame takes a whole number of refreshes, so one missed refresh
-// is at least 2 medians, or about 1.8 when the flip before it came back a little late; a
-// busy machine's frames spread by a tenth or two (the label's blend alone makes one frame
-// in 64 a tenth longer), and a flip woken up to half a refresh late is still a frame shown
-// on its refresh. 3/2 lies between the two with room on both sides.
+// waits for its refresh a frame takes a whole number of refreshes: one missed refresh takes
+// 2 medians, or a little less when the flip before it came back late, while a frame shown on
+// its refresh whose flip a busy machine woke late takes 1 median and part of another. 3/2
+// lies halfway: up to half a refresh of such lateness is spread, not a missed refresh. Where
+// the flip does not wait, frames take microseconds and whatever else the machine does (a
+// changed line's blend among it) spreads them by more than half: there the count is the
+// machine's, not the display's, and the verdict says "not paced".
 static bool isLate(Uint64 ns, Uint64 median)
 {
     return ns * 2 > median * 3;
