@@ -132,10 +132,10 @@ def measure_framepace(plugin, build, work):
             ("framepace", "one labelled frame, three lines", labelled,
              "first rate \"%s\", the run's \"%s\"; %d more; limit 115,000; the largest %s, "
              "%d of %d frames" % (text, verdict.group(0) if verdict else "no refresh line",
-                         labelled - frame, format(max(windows), ","), windows[max(windows)],
-                         sum(windows.values()))),
-            ("framepace", "system calls, one labelled frame", sum(calls.values()) // max(counted, 1),
-             made + " (per frame)"),
+                                  labelled - frame, format(max(windows), ","),
+                                  windows[max(windows)], sum(windows.values()))),
+            ("framepace", "system calls, one labelled frame",
+             sum(calls.values()) // max(counted, 1), made + " (per frame)"),
             ("framepace", "paint, one call (320 x 240)", round(paint),
              "%.2f per 32-bit store; limit 2.9 per store, 1 store per 2 pixels (%d stores)" %
              (paint / SCREEN_STORES, SCREEN_STORES))]
