@@ -15,5 +15,5 @@ done
 
 echo "=== the device's own cost"
 cmake --preset device >/dev/null
-cmake --build --preset device --target voltrace framepace strobel_flashes >/dev/null
+cmake --build --preset device --target voltrace framepace strobel_flashes framepace_frames >/dev/null
 python3 bench/device/device_cost.py build/default/bench/device/insn_count.so build/device

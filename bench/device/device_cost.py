@@ -18,7 +18,7 @@ import tempfile
 # The functions that bound each window, as the symbol table spells them.
 PAINT = "_Z5paintP11SDL_Surface"
 RENDER_LABEL = "TTF_RenderText_Blended"  # framepace: once the first window has closed
-DRAW_CHART = "_Z9drawChartv"
+DRAW_CHART = "_Z9drawChartiPKc"
 COUNTED_PAUSE = "_ZL12countedPausev"  # strobel_flashes: entered once per flash period
 
 SCREEN_STORES = 320 * 240 // 2  # paint's limit: one 32-bit store per two pixels
@@ -29,7 +29,8 @@ DAY_LOG = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "
 
 def count(plugin, program, work, plugin_args):
     """Runs program under the plugin; returns ({function: (entries, insns)}, Counter of
-    window sizes)."""
+    window sizes, {system call number: calls in the windows}, windows counted). Its standard
+    output and error are left in work as "output" and "errors"."""
     symbols = os.path.join(work, "symbols")
     with open(symbols, "w") as out:
         subprocess.run(["mipsel-linux-gnu-nm", "-S", program], stdout=out, check=True)
@@ -39,9 +40,10 @@ def count(plugin, program, work, plugin_args):
     # a glyph already drawn costs less the next time.
     env = dict(os.environ, SDL_VIDEODRIVER="dummy", HOME="home",
                PATH=os.path.join(work, "tools") + ":" + os.environ["PATH"])
-    with open(os.path.join(work, "output"), "w") as output:
+    with open(os.path.join(work, "output"), "w") as output, \
+            open(os.path.join(work, "errors"), "w") as errors:
         run = subprocess.Popen(["qemu-mipsel", "-cpu", "4Kc", "-plugin", args, program],
-                               env=env, cwd=work, stdout=output)
+                               env=env, cwd=work, stdout=output, stderr=errors)
         try:
             run.wait(timeout=120)
         except subprocess.TimeoutExpired:
@@ -49,7 +51,7 @@ def count(plugin, program, work, plugin_args):
             run.wait()
     if not os.path.exists(report):
         sys.exit("%s under the counting plugin left no report" % program)
-    functions, windows = {}, collections.Counter()
+    functions, windows, calls, counted = {}, collections.Counter(), {}, 0
     with open(report) as lines:
         for line in lines:
             kind, *fields = line.split()
@@ -57,7 +59,23 @@ def count(plugin, program, work, plugin_args):
                 functions[fields[0]] = (int(fields[1]), int(fields[2]))
             elif kind == "window":
                 windows[int(fields[0])] += int(fields[1])
-    return functions, windows
+            elif kind == "call":
+                calls[int(fields[0])] = int(fields[1])
+            elif kind == "windows":
+                counted = int(fields[0])
+    return functions, windows, calls, counted
+
+
+def call_names():
+    """o32 system call numbers -> names, from the device runtime's C library headers."""
+    path = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", ".cache",
+                        "device-runtime", "include", "bits", "syscall.h")
+    try:
+        with open(path) as f:
+            return {int(n): name for name, n in re.findall(r"#define __NR_(\w+)\s+(\d+)",
+                                                           f.read())}
+    except OSError:
+        return {}
 
 
 def return_address(program, function):
@@ -81,28 +99,43 @@ def most_common(windows):
 
 def measure_framepace(plugin, build, work):
     # A window is one turn of the frame loop, from one paint to the next: first until the
-    # rate label is made, a second after start, then in a second run only once it exists.
-    # The label's cost follows its width, that is the rate's digits and so this machine's
-    # speed under qemu: the note names the text. The first frame of each phase of the pattern
-    # blends the label; later ones copy that blend, so the note gives the largest frame too.
+    # label is made, a second after start, then in a second run only once it exists. That
+    # run is framepace's own loop given the emulated handheld's frame buffer timing
+    # (bench/device/framepace_frames), so the label shows all three lines: the rate, the
+    # worst and late frames, and the refresh's verdict. The label's cost follows its width,
+    # that is the digits of the rate and of the frames a refresh, and so this machine's speed
+    # under qemu: the note names the texts. The first frame of each phase of the pattern
+    # blends a changed line; later ones copy that blend, so the note gives the largest frame
+    # too. A labelled frame's system calls are counted too: on the device's kernel each is
+    # work of the kernel's beyond these counts, and each clock read is two of them there
+    # (clock_gettime64 refused, then clock_gettime), where qemu gives the first.
     program = os.path.join(build, "framepace", "framepace")
-    functions, windows = count(plugin, program, work,
-                               ["from=" + PAINT, "until=" + RENDER_LABEL, "stop=%d" % FRAMES])
-    calls, insns = functions[PAINT]
-    paint = insns / calls
+    functions, windows, _, _ = count(plugin, program, work,
+                                     ["from=" + PAINT, "until=" + RENDER_LABEL,
+                                      "stop=%d" % FRAMES])
+    paints, insns = functions[PAINT]
+    paint = insns / paints
     frame = most_common(windows)
-    _, windows = count(plugin, program, work,
-                       ["from=" + PAINT, "after=" + RENDER_LABEL, "stop=%d" % FRAMES])
+    _, windows, calls, counted = count(
+        plugin, os.path.join(build, "bench", "device", "framepace_frames"), work,
+        ["from=" + PAINT, "after=" + RENDER_LABEL, "stop=%d" % FRAMES])
     labelled = most_common(windows)
     with open(os.path.join(work, "output")) as output:
         text = output.readline().strip()
+    with open(os.path.join(work, "errors")) as errors:
+        verdict = re.search(r"fb [^\n]*", errors.read())
+    names = call_names()
+    made = ", ".join("%s %.2f" % (names.get(number, str(number)), times / counted)
+                     for number, times in sorted(calls.items())) if counted else "none"
     return [("framepace", "one frame (paint, flip, events)", frame,
-             "paint and the rest %d; before the rate label; limit 115,000" %
-             (frame - round(paint))),
-            ("framepace", "one labelled frame", labelled,
-             "the label \"%s\" %d more; the largest %s, %d of %d frames" %
-             (text, labelled - frame, format(max(windows), ","), windows[max(windows)],
-              sum(windows.values()))),
+             "paint and the rest %d; before the label" % (frame - round(paint))),
+            ("framepace", "one labelled frame, three lines", labelled,
+             "first rate \"%s\", the run's \"%s\"; %d more; limit 115,000; the largest %s, "
+             "%d of %d frames" % (text, verdict.group(0) if verdict else "no refresh line",
+                                  labelled - frame, format(max(windows), ","),
+                                  windows[max(windows)], sum(windows.values()))),
+            ("framepace", "system calls, one labelled frame",
+             sum(calls.values()) // max(counted, 1), made + " (per frame)"),
             ("framepace", "paint, one call (320 x 240)", round(paint),
              "%.2f per 32-bit store; limit 2.9 per store, 1 store per 2 pixels (%d stores)" %
              (paint / SCREEN_STORES, SCREEN_STORES))]
@@ -116,16 +149,16 @@ def measure_voltrace(plugin, build, work):
     with open(DAY_LOG, "rb") as log, open(os.path.join(home, "battery0.csv"), "wb") as out:
         out.write(log.read())
     lines = open(DAY_LOG, "rb").read().count(b"\n")
-    _, windows = count(plugin, program, work,
-                       ["from=" + DRAW_CHART, "to=" + return_address(program, DRAW_CHART),
-                        "stop=1"])
+    _, windows, _, _ = count(plugin, program, work,
+                             ["from=" + DRAW_CHART, "to=" + return_address(program, DRAW_CHART),
+                              "stop=1"])
     return [("voltrace", "one chart of a day's log (%d lines)" % lines, most_common(windows),
              "drawChart from its entry to its return, first chart after start-up")]
 
 
 def measure_strobel(plugin, build, work):
-    _, windows = count(plugin, os.path.join(build, "bench", "device", "strobel_flashes"),
-                       work, ["from=" + COUNTED_PAUSE])
+    _, windows, _, _ = count(plugin, os.path.join(build, "bench", "device", "strobel_flashes"),
+                             work, ["from=" + COUNTED_PAUSE])
     sizes = sorted(windows)
     spread = "" if len(sizes) == 1 else "; %d to %d by colour" % (sizes[0], sizes[-1])
     return [("strobel", "one flash, 240 x 240 square", most_common(windows),

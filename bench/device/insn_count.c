@@ -1,6 +1,7 @@
 /* insn_count: a qemu TCG plugin that counts the instructions a program executes, per function
- * and per thread, and the instructions inside a window between two code addresses. Start at
- * qemu_plugin_install, then onBlock (runs for every translated block executed).
+ * and per thread, and the instructions and system calls inside a window between two code
+ * addresses. Start at qemu_plugin_install, then onBlock (runs for every translated block
+ * executed).
  *
  * qemu-mipsel -cpu 4Kc -plugin ./insn_count.so,syms=NM,out=FILE[,from=F,to=F,after=F,until=F,
  *     stop=K] PROG
@@ -9,6 +10,8 @@
  *         a child it forks):
  *           function NAME ENTRIES INSTRUCTIONS   every function that ran (all threads)
  *           window INSTRUCTIONS TIMES            how often a window held that many
+ *           call NUMBER TIMES                    system calls made inside the windows counted
+ *           windows COUNT                        the windows counted
  *   from  where a window opens: a function's name or a hex address; its entry
  *   to    where it closes on the same thread (default: from again, so a window is one turn
  *         of a loop that enters from once a turn); the closing block is not counted
@@ -44,12 +47,18 @@ void qemu_plugin_register_vcpu_tb_exec_cb(struct qemu_plugin_tb *tb, qemu_plugin
                                           enum qemu_plugin_cb_flags flags, void *userdata);
 void qemu_plugin_register_vcpu_init_cb(qemu_plugin_id_t id, qemu_plugin_vcpu_simple_cb_t cb);
 void qemu_plugin_register_atexit_cb(qemu_plugin_id_t id, qemu_plugin_udata_cb_t cb, void *userdata);
+typedef void (*qemu_plugin_vcpu_syscall_cb_t)(qemu_plugin_id_t id, unsigned int vcpu_index,
+                                              int64_t num, uint64_t a1, uint64_t a2, uint64_t a3,
+                                              uint64_t a4, uint64_t a5, uint64_t a6, uint64_t a7,
+                                              uint64_t a8);
+void qemu_plugin_register_vcpu_syscall_cb(qemu_plugin_id_t id, qemu_plugin_vcpu_syscall_cb_t cb);
 size_t qemu_plugin_tb_n_insns(const struct qemu_plugin_tb *tb);
 uint64_t qemu_plugin_tb_vaddr(const struct qemu_plugin_tb *tb);
 
 __attribute__((visibility("default"))) int qemu_plugin_version = 1;
 
-enum { MAX_THREADS = 256, MAX_WINDOW_SIZES = 4096 };
+/* o32 numbers its system calls from 4000; the last is below 4000 + MAX_CALLS. */
+enum { MAX_THREADS = 256, MAX_WINDOW_SIZES = 4096, FIRST_CALL = 4000, MAX_CALLS = 512 };
 
 struct Function {
     uint64_t start, size;
@@ -73,6 +82,7 @@ struct Thread {
     uint64_t total;             /* every instruction of the thread so far */
     int windowOpen;
     uint64_t windowStart;       /* total when the window opened */
+    uint64_t windowCalls[MAX_CALLS];  /* system calls since then, by number - FIRST_CALL */
 };
 
 /* plugin state */
@@ -87,10 +97,11 @@ static unsigned long stopAfter;          /* windows before SIGTERM; 0: never */
 static char outPath[4096];
 static pid_t programPid;                 /* qemu's own process: children it forks stay quiet */
 static struct Thread *threads[MAX_THREADS];  /* created by each thread on its first block */
-static pthread_mutex_t windowLock = PTHREAD_MUTEX_INITIALIZER;  /* guards the two below */
+static pthread_mutex_t windowLock = PTHREAD_MUTEX_INITIALIZER;  /* guards the four below */
 static struct { uint64_t insns, times; } windowSizes[MAX_WINDOW_SIZES];
 static size_t windowSizeCount;
 static unsigned long windowCount;
+static uint64_t calls[MAX_CALLS];  /* system calls of the windows counted, by number */
 
 static int byStart(const void *a, const void *b)
 {
@@ -173,9 +184,11 @@ static struct Thread *threadOf(unsigned int vcpu)
     return threads[vcpu];
 }
 
-static void closeWindow(uint64_t insns)
+static void closeWindow(struct Thread *t, uint64_t insns)
 {
     pthread_mutex_lock(&windowLock);
+    for (int c = 0; c < MAX_CALLS; c++)
+        calls[c] += t->windowCalls[c];
     size_t i = 0;
     while (i < windowSizeCount && windowSizes[i].insns != insns)
         i++;
@@ -185,7 +198,7 @@ static void closeWindow(uint64_t insns)
         if (i == windowSizeCount)
             windowSizeCount++;
     }
-    int stopNow = stopAfter != 0 && ++windowCount == stopAfter;
+    int stopNow = ++windowCount == stopAfter;
     pthread_mutex_unlock(&windowLock);
     if (stopNow)
         kill(programPid, SIGTERM);
@@ -204,11 +217,12 @@ static void onBlock(unsigned int vcpu, void *data)
     if (b->closes && t->windowOpen) {
         t->windowOpen = 0;
         if (!ended)
-            closeWindow(t->total - t->windowStart);
+            closeWindow(t, t->total - t->windowStart);
     }
     if (b->opens && !ended && (begun || !afterAddress)) {
         t->windowOpen = 1;
         t->windowStart = t->total;
+        memset(t->windowCalls, 0, sizeof t->windowCalls);
     }
     t->total += b->insns;
     t->insns[b->function] += b->insns;
@@ -232,6 +246,18 @@ static void onTranslate(qemu_plugin_id_t id, struct qemu_plugin_tb *tb)
     b->begins = afterAddress != 0 && address == afterAddress;
     b->ends = untilAddress != 0 && address == untilAddress;
     qemu_plugin_register_vcpu_tb_exec_cb(tb, onBlock, QEMU_PLUGIN_CB_NO_REGS, b);
+}
+
+/* A system call of a thread inside its window: the window's, kept if the window is counted.
+ * The kernel's own work for it is not an instruction of the program, and is not counted. */
+static void onSyscall(qemu_plugin_id_t id, unsigned int vcpu, int64_t num, uint64_t a1,
+                      uint64_t a2, uint64_t a3, uint64_t a4, uint64_t a5, uint64_t a6,
+                      uint64_t a7, uint64_t a8)
+{
+    (void)id, (void)a1, (void)a2, (void)a3, (void)a4, (void)a5, (void)a6, (void)a7, (void)a8;
+    struct Thread *t = threadOf(vcpu);
+    if (t && t->windowOpen && num >= FIRST_CALL && num < FIRST_CALL + MAX_CALLS)
+        t->windowCalls[num - FIRST_CALL]++;
 }
 
 /* A thread that ended may leave its number to a new one: that one starts with no window. */
@@ -268,6 +294,10 @@ static void onExit(qemu_plugin_id_t id, void *data)
     for (size_t i = 0; i < windowSizeCount; i++)
         fprintf(out, "window %llu %llu\n", (unsigned long long)windowSizes[i].insns,
                 (unsigned long long)windowSizes[i].times);
+    for (int c = 0; c < MAX_CALLS; c++)
+        if (calls[c])
+            fprintf(out, "call %d %llu\n", FIRST_CALL + c, (unsigned long long)calls[c]);
+    fprintf(out, "windows %lu\n", windowCount);
     pthread_mutex_unlock(&windowLock);
     fclose(out);
 }
@@ -323,6 +353,7 @@ __attribute__((visibility("default"))) int qemu_plugin_install(qemu_plugin_id_t 
     programPid = getpid();
     qemu_plugin_register_vcpu_tb_trans_cb(id, onTranslate);
     qemu_plugin_register_vcpu_init_cb(id, onThreadStart);
+    qemu_plugin_register_vcpu_syscall_cb(id, onSyscall);
     qemu_plugin_register_atexit_cb(id, onExit, NULL);
     return 0;
 }

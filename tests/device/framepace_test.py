@@ -1,7 +1,10 @@
 """framepace on the emulated handheld's double-buffered frame buffer: the exact 565 pattern of
-the frame shown, one rate line a second, the black rate label, SELECT's exit with status 0,
-and a quit event (on the frame buffer SDL makes SIGTERM one) ending it with 0 as well. Prints
-whether SDL flips pages there and the rate the emulator gives.
+the frame shown, one rate line a second, the black rate label with the frames and refresh
+lines under it, SELECT's exit with status 0 and the run's summary on standard error, whose
+refresh is the frame buffer's 75.1 Hz and whose verdict is "not paced" (there is no vertical
+blank to wait for), and a quit event (on the frame buffer SDL makes SIGTERM one) ending it
+with 0 as well. Prints whether SDL flips pages there, the rate the emulator gives and the
+summary.
 """
 import re
 import signal
@@ -10,7 +13,9 @@ import time
 import rig
 
 LABEL = (0, 0, 80, 18)  # where the rate text (point size 10) is drawn at (0, 0)
+LINES = [("frames", (0, 17, 320, 17)), ("refresh", (0, 34, 320, 17))]  # the two under it
 RATE_LINES = re.compile(r"(\d+\.\d\dfps\n)+")
+VERDICT = re.compile(r"fb (\d+\.\d) Hz: not paced, ~\d+ frames a refresh\n")
 
 
 def pattern_faults(s):
@@ -19,7 +24,7 @@ def pattern_faults(s):
     one step, or the next one where a frame being painted shows through (within one step)."""
     faults = []
     steps = set()
-    for x, y, (r, g, b) in s.pixels(0, LABEL[3], 320, 240 - LABEL[3]):
+    for x, y, (r, g, b) in s.pixels(0, 51, 320, 240 - 51):
         r5, g6, b5 = r >> 3, g >> 2, b >> 3
         if (r, g, b) != rig.shown(r5 << 3, g6 << 2, b5 << 3):
             faults.append((x, y, (r, g, b), "not a 565 value"))
@@ -57,11 +62,13 @@ def main():
 
         s = guest.capture()
         faults = pattern_faults(s)
-        checks.check(not faults, "pattern below the label, rows %d-239" % LABEL[3],
+        checks.check(not faults, "pattern below the label's lines, rows 51-239",
                      "; ".join("%s at (%s, %s) is %s" % (why, x, y, c) for x, y, c, why in
                                faults[:5]))
         checks.region(s, "black rate label at the top left", LABEL, (0, 0, 0), 40, 0)
         checks.no_colour(s, "right of the label", (100, 0, 220, LABEL[3]), (0, 0, 0), 0)
+        for name, region in LINES:
+            checks.region(s, "black %s line under the rate" % name, region, (0, 0, 0), 40, 0)
 
         # Page flips show as a virtual height of two screens and a panning offset that moves.
         size, pans = None, set()
@@ -79,6 +86,11 @@ def main():
         if rates:
             print("rate on the emulator: %.2f to %.2f fps (last %.2f), %.0f s of running" % (
                 min(rates), max(rates), rates[-1], time.monotonic() - first))
+        summary = rig.read(p.folder + "/err") or ""
+        print("summary: " + summary.strip())
+        verdict = VERDICT.search(summary)
+        checks.check(verdict and verdict.group(1) == "75.1", "standard error's summary ends "
+                     "\"fb 75.1 Hz: not paced, ~N frames a refresh\"", repr(summary[-200:]))
 
         p = guest.start("framepace", name="framepace-quit")
         rig.wait_for(lambda: p.output.count("\n") >= 1, 30)

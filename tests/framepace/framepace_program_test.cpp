@@ -10,12 +10,13 @@
 
 namespace {
 
-// Below the rate label (17 px at point size 10): red at its maximum everywhere, green rising
+// Below the label's rate and frames lines (17 px each at point size 10; a PC's window gives
+// no frame buffer refresh, so no third line): red at its maximum everywhere, green rising
 // one step per column with a wrap every 64 columns, blue rising one step per row with a wrap
 // every 32 rows (565 display, channels read back widened to 8 bits).
 bool patternShown(const Screen &s)
 {
-    for (int y = 20; y < 240; y++) {
+    for (int y = 34; y < 240; y++) {
         int rises = 0;
         for (int x = 0; x < 320; x++) {
             Rgb c = s.at(x, y);

@@ -1,6 +1,7 @@
 // framepace in-process: the pattern against the known 565 values and against its closed form
-// on other formats, pitches and widths; the rate meter's texts; the label kept across frames;
-// one frame of the loop; handleEvents. Runs on SDL's dummy video driver.
+// on other formats, pitches and widths; the rate meter's texts; a window's frame figures, the
+// frame buffer's refresh and the verdict; the label kept across frames; one frame of the
+// loop; handleEvents. Runs on SDL's dummy video driver.
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -10,6 +11,8 @@
 #include <regex>
 #include <string>
 #include <vector>
+
+#include <linux/fb.h>
 
 #include "framepace.h"
 #include "startup.h"
@@ -201,6 +204,83 @@ TEST(RateMeter, ClosesAtOneSecondAndWritesTheRateWithTwoDecimals)
     }
 }
 
+// One hitch among even frames gives its worst, median, 1 % low (the slowest, of fewer than a
+// hundred) and one late; a busy machine's spread of 2/5 none. Of a thousand, the 1 % low is
+// the tenth slowest.
+TEST(Pacing, AWindowGivesItsWorstFrameMedianLateFramesAndOnePercentLow)
+{
+    static FrameTimes t;
+    const Uint64 ms = 1000000, frame = 16683333;  // 59.94 Hz
+    auto figures = [&](std::vector<std::pair<int, Uint64>> frames) {
+        clearFrames(&t);
+        for (auto [times, ns] : frames)
+            for (int i = 0; i < times; i++)
+                addFrame(&t, ns);
+        return frameFigures(&t);
+    };
+    FrameFigures f = figures({{30, frame}, {1, 50 * ms}, {29, frame}});
+    EXPECT_EQ(f.worst, 50 * ms);
+    EXPECT_EQ(f.median, frame);
+    EXPECT_EQ(f.onePercentLow, 50 * ms);
+    EXPECT_EQ(f.late, 1u);
+    f = figures({{30, 14 * ms}, {30, 20 * ms}});
+    EXPECT_EQ(f.median, 14 * ms);
+    EXPECT_EQ(f.late, 0u);
+    f = figures({{990, frame}, {9, 40 * ms}, {1, 30 * ms}});
+    EXPECT_EQ(f.onePercentLow, 30 * ms);
+    EXPECT_EQ(f.late, 10u);
+}
+
+fb_var_screeninfo mode;  // what the stand-in frame buffer gives
+std::string asked;       // the device it was asked for
+
+// The emulated handheld's modes: 59.47 Hz before SDL, 75.14 Hz double-scanned once SDL has
+// set its own; the same timing double-scanned is half, interlaced twice; no pixel clock, no
+// frame buffer (a PC's window) or one that cannot be read give nothing. Then the verdicts.
+TEST(Pacing, TheFrameBuffersTimingGivesItsRefreshAndTheVerdict)
+{
+    readScreenInfo = [](const char *path, fb_var_screeninfo *info) {
+        asked = path;
+        *info = mode;
+        return 0;
+    };
+    auto refresh = [](Uint32 pixclock, std::vector<Uint32> margins, Uint32 vmode) {
+        mode.xres = 320, mode.yres = 240, mode.pixclock = pixclock, mode.vmode = vmode;
+        mode.left_margin = margins[0], mode.right_margin = margins[1];
+        mode.upper_margin = margins[2], mode.lower_margin = margins[3];
+        mode.hsync_len = margins[4], mode.vsync_len = margins[5];
+        return frameBufferRefresh("fbcon");
+    };
+    unsetenv("SDL_FBDEV");
+    EXPECT_NEAR(refresh(153846, {56, 24, 6, 3, 32, 4}, 0), 59.47, 0.01);
+    EXPECT_EQ(asked, "/dev/fb0");
+    EXPECT_NEAR(refresh(153846, {56, 24, 6, 3, 32, 4}, FB_VMODE_DOUBLE), 59.47 / 2, 0.01);
+    EXPECT_NEAR(refresh(153846, {56, 24, 6, 3, 32, 4}, FB_VMODE_INTERLACED), 59.47 * 2, 0.02);
+    setenv("SDL_FBDEV", "/dev/fb1", 1);
+    EXPECT_NEAR(refresh(63492, {16, 16, 16, 4, 48, 2}, FB_VMODE_DOUBLE), 75.14, 0.01);
+    EXPECT_EQ(asked, "/dev/fb1");
+    EXPECT_EQ(frameBufferRefresh("x11"), 0.0f);
+    EXPECT_EQ(refresh(0, {16, 16, 16, 4, 48, 2}, FB_VMODE_DOUBLE), 0.0f);
+    readScreenInfo = [](const char *, fb_var_screeninfo *) { return -1; };
+    EXPECT_EQ(frameBufferRefresh("fbcon"), 0.0f);
+    unsetenv("SDL_FBDEV");
+
+    const struct { float refresh; Uint64 median; const char *text; } verdicts[] = {
+        {60, 16666667, "fb 60.0 Hz: paced"},
+        {60, 16400000, "fb 60.0 Hz: paced"},  // 1.6 % fast: still the refresh's
+        {60, 33333333, "fb 60.0 Hz: paced, a frame every 2 refreshes"},
+        {60, 16200000, "fb 60.0 Hz: not paced, ~1.0 frames a refresh"},  // 2.9 % fast
+        {60, 25000000, "fb 60.0 Hz: not paced, ~0.7 frames a refresh"},
+        {75.14f, 61000, "fb 75.1 Hz: not paced, ~218 frames a refresh"},
+        {0, 16666667, ""},
+    };
+    for (const auto &v : verdicts) {
+        char text[100] = "unchanged";
+        describePacing(v.refresh, v.median, text, sizeof text);
+        EXPECT_STREQ(text, v.text) << v.median << " ns at " << v.refresh << " Hz";
+    }
+}
+
 // The video, font and event queue the program uses, on the dummy driver.
 class Loop : public ::testing::Test {
 protected:
@@ -212,7 +292,8 @@ protected:
     }
     static void TearDownTestSuite()
     {
-        setLabel("");
+        for (int i = 0; i < LABEL_LINES; i++)
+            setLabel(i, "");
         TTF_CloseFont(font);
         font = nullptr;
         SDL_Quit();
@@ -220,7 +301,8 @@ protected:
     }
     void SetUp() override
     {
-        setLabel("");
+        for (int i = 0; i < LABEL_LINES; i++)
+            setLabel(i, "");
         running = true;
         SDL_Event e;
         while (SDL_PollEvent(&e)) {
@@ -235,15 +317,18 @@ protected:
                 out.push_back(pixelAt(s, x, y));
         return out;
     }
-    // The surface as it would look with text rendered afresh and blitted, as on every frame
-    // of a loop that renders each frame.
-    static std::vector<Pixel> withFreshText(SDL_Surface *onto, const char *text)
+    // The surface as it would look with the lines rendered afresh and blitted one under the
+    // other, as on every frame of a loop that renders each frame.
+    static std::vector<Pixel> withFreshText(SDL_Surface *onto, const char *const *lines)
     {
         SDL_Surface *copy = SDL_ConvertSurface(onto, onto->format, SDL_SWSURFACE);
-        SDL_Surface *msg = TTF_RenderText_Blended(font, text, SDL_Color{0, 0, 0, 0});
-        EXPECT_NE(msg, nullptr);
-        SDL_BlitSurface(msg, nullptr, copy, nullptr);
-        SDL_FreeSurface(msg);
+        for (int i = 0; i < LABEL_LINES; i++) {
+            SDL_Surface *msg = TTF_RenderText_Blended(font, lines[i], SDL_Color{0, 0, 0, 0});
+            EXPECT_NE(msg, nullptr);
+            SDL_Rect at = {0, static_cast<Sint16>(i * TTF_FontLineSkip(font)), 0, 0};
+            SDL_BlitSurface(msg, nullptr, copy, &at);
+            SDL_FreeSurface(msg);
+        }
         std::vector<Pixel> out = pixels(copy);
         SDL_FreeSurface(copy);
         return out;
@@ -254,13 +339,14 @@ SDL_Surface *Loop::screen = nullptr;
 // The label is blended once per phase of the pattern and copied on later frames of that
 // phase; every frame must still look as if the text had been rendered and blitted afresh.
 // Formats whose green ramp repeats every 64 and 32 steps, one that repeats only every 256
-// (blended every frame), the step wrapping around, and the text changing on the way.
+// (blended every frame), the step wrapping around, and the lines changing on the way, one
+// as wide as the screen.
 TEST_F(Loop, EveryFrameShowsWhatRenderingTheLabelAfreshWouldShow)
 {
     const Format longRamp = {"green ramp of 256", 0xF000, 0x0FF0, 0x000F};
     for (const Format &f : {RGB565, RGB555, longRamp}) {
         SCOPED_TRACE(f.name);
-        SDL_Surface *target = SDL_CreateRGBSurface(SDL_SWSURFACE, 320, 40, 16, f.r, f.g, f.b, 0);
+        SDL_Surface *target = SDL_CreateRGBSurface(SDL_SWSURFACE, 320, 60, 16, f.r, f.g, f.b, 0);
         ASSERT_NE(target, nullptr);
         paint(target);
         std::vector<Pixel> bare = pixels(target);
@@ -268,18 +354,24 @@ TEST_F(Loop, EveryFrameShowsWhatRenderingTheLabelAfreshWouldShow)
         EXPECT_EQ(pixels(target), bare) << "a label before the first window closed";
 
         animationStep = 0xFFFFFFFFu - 70;
-        const char *text = "59.94fps";
-        setLabel(text);
-        EXPECT_STREQ(buf, text);
+        const char *text[LABEL_LINES] = {"59.94fps", "worst 50.0 ms, 1 late",
+                                         "fb 75.1 Hz: not paced, ~218 frames a refresh"};
+        for (int i = 0; i < LABEL_LINES; i++)
+            setLabel(i, text[i]);
+        EXPECT_STREQ(buf, text[0]);
         for (int frame = 0; frame < 300; frame++) {
             if (frame == 150) {
-                setLabel("59.94fps");  // unchanged: kept
-                text = "59.49fps";     // the same box, other glyphs
-                setLabel(text);
+                setLabel(0, "59.94fps");  // unchanged: kept
+                text[0] = "59.49fps";     // the same box, other glyphs
+                setLabel(0, text[0]);
+                text[1] = "worst 9.9 ms, 12 late";
+                setLabel(1, text[1]);
             }
             if (frame == 250) {
-                text = "1234.50fps";
-                setLabel(text);
+                text[0] = "1234.50fps";
+                setLabel(0, text[0]);
+                text[2] = "fb 60.0 Hz: paced";
+                setLabel(2, text[2]);
             }
             paint(target);
             std::vector<Pixel> want = withFreshText(target, text);
@@ -287,7 +379,8 @@ TEST_F(Loop, EveryFrameShowsWhatRenderingTheLabelAfreshWouldShow)
             drawLabel(target);
             ASSERT_EQ(pixels(target), want) << "frame " << frame;
         }
-        setLabel("");
+        for (int i = 0; i < LABEL_LINES; i++)
+            setLabel(i, "");
         SDL_FreeSurface(target);
     }
 }
@@ -296,8 +389,8 @@ TEST_F(Loop, AFrameShowsThePatternAndClosesItsWindowAfterOneSecond)
 {
     FILE *lines = tmpfile();
     ASSERT_NE(lines, nullptr);
-    Uint32 now = SDL_GetTicks();
-    RateMeter meter = {now, 0};
+    static RateMeter meter;
+    startMeter(&meter, 0);
     animationStep = 0;
     ASSERT_EQ(runFrame(screen, &meter, lines), 0);
     EXPECT_EQ(meter.frameCount, 1);
@@ -310,7 +403,8 @@ TEST_F(Loop, AFrameShowsThePatternAndClosesItsWindowAfterOneSecond)
     // busy machine takes tens of milliseconds); the start lies before the tick counter's zero
     // when the process is younger than that, which the unsigned difference covers.
     Uint32 before = SDL_GetTicks();
-    meter = {before - 5000, 299};
+    meter.start = before - 5000;
+    meter.frameCount = 299;
     ASSERT_EQ(runFrame(screen, &meter, lines), 0);
     Uint32 after = SDL_GetTicks();
     EXPECT_EQ(meter.frameCount, 0);
