@@ -3,9 +3,6 @@
 #include "chart.h"
 
 #include <stdio.h>
-#include <stdlib.h>
-#include <string.h>
-#include <sys/types.h>
 
 #include "frame.h"
 #include "slots.h"
@@ -36,17 +33,12 @@ static void widen(Uint32 *min, Uint32 *max)
 ChartRanges scanLog(const char *path)
 {
     ChartRanges r = {0, 0xFFFFFFFFu, 0, 0xFFFFFFFFu, 0, 0, 0};
-    FILE *log = fopen(path, "r");
-    if (!log)
+    LogReader log;
+    if (!openLog(&log, path))
         return r;
     r.opened = 1;
-    char *line = nullptr;
-    size_t size = 0;
-    ssize_t n;
-    for (int first = 1; (n = getline(&line, &size, log)) > 0; first = 0) {
-        Uint32 t, v;
-        if (!parseSample(line, static_cast<size_t>(n), first, &t, &v))
-            continue;
+    Uint32 t, v;
+    while (readSample(&log, &t, &v)) {
         if (t > r.timeMax)
             r.timeMax = t;
         if (t < r.timeMin)
@@ -61,8 +53,7 @@ ChartRanges scanLog(const char *path)
             r.levelMin = v;
         r.readingCount++;
     }
-    free(line);
-    fclose(log);
+    closeLog(&log);
     if (r.lineCount > 0)
         widen(&r.timeMin, &r.timeMax);
     if (r.readingCount > 0)
@@ -177,18 +168,13 @@ static void drawReadout(Uint32 time, Uint32 level)
 // samples, should the log have grown since the first pass. 0 when the log did not open.
 static int plotSamples(const ChartRanges &r)
 {
-    FILE *log = fopen(csvPath, "r");
-    if (!log)
+    LogReader log;
+    if (!openLog(&log, csvPath))
         return 0;
     const int left = chartRect.x, top = chartRect.y, bottom = top + chartRect.h;
     const Uint32 batch = r.lineCount / 5 + 1;
     Uint32 plotted = 0, sinceFlip = 0, t = 0, v = 0;
-    char *line = nullptr;
-    size_t size = 0;
-    ssize_t n;
-    for (int first = 1; plotted < r.lineCount && (n = getline(&line, &size, log)) > 0; first = 0) {
-        if (!parseSample(line, static_cast<size_t>(n), first, &t, &v))
-            continue;
+    while (plotted < r.lineCount && readSample(&log, &t, &v)) {
         if (v != NO_READING) {
             float px = scaleToRange(t, r.timeMin, r.timeMax, left, CHART_RIGHT);
             float py = scaleToRange(v, r.levelMax, r.levelMin, top, bottom);
@@ -204,8 +190,7 @@ static int plotSamples(const ChartRanges &r)
     }
     if (sinceFlip > 0)
         drawReadout(t, v);
-    free(line);
-    fclose(log);
+    closeLog(&log);
     return 1;
 }
 
