@@ -17,6 +17,8 @@ static const int READOUT_WIDTH = 70;      // the box that the readout erases: th
 static const int READOUT_HEIGHT = 36;     // label's line and the value's line below it
 static const int CLOCK_HEIGHT = 17;       // the end-time label's line alone, which the clock
                                           // redraws every second
+static const int TIME_LEFT_Y = 30;        // the middle of the free rows between the header
+                                          // (to row 17) and the top label (from row 43)
 
 // A one-sample range would make the scale divide by zero: give it ten units, downwards when
 // upwards would wrap.
@@ -130,6 +132,17 @@ static void drawNotice(const char *text)
 {
     drawText(chartRect.x + chartRect.w / 2, chartRect.y + chartRect.h / 2, text, BODY_COLOR,
              ANCHOR_CENTER | ANCHOR_MIDDLE);
+}
+
+void drawTimeLeft(TimeLeft left)
+{
+    if (!left)
+        return;
+    const unsigned minutes = minutesLeft(left), logs = earlierLogsOf(left);
+    char text[64];
+    snprintf(text, sizeof text, "About %u:%02u:00 left (%u earlier log%s)", minutes / 60,
+             minutes % 60, logs, logs == 1 ? "" : "s");
+    drawText(10, TIME_LEFT_Y, text, BODY_COLOR, ANCHOR_LEFT | ANCHOR_MIDDLE);
 }
 
 void drawTrouble(const char *cause, const char *what)

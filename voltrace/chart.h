@@ -5,6 +5,7 @@
 #include <SDL.h>
 
 #include "logfile.h"
+#include "timeleft.h"
 
 /* chart state: the chart's area, as the last chart drawn laid it out (all 0 before any).
    Written by drawChart, read by clockBox; both under the screen lock */
@@ -36,6 +37,11 @@ ChartRanges scanLog(const char *path);
 // sample could not be written), when not null, is said across the chart's middle ("Card
 // full: the last sample could not be written"). The final flip is the caller's.
 void drawChart(int isLogging, const char *problem);
+
+// The logging screen's estimate (timeleft.h), when there is one, as one line between the
+// header and the chart: "About 2:10:00 left (3 earlier logs)". The caller holds the screen
+// lock.
+void drawTimeLeft(TimeLeft left);
 
 // Says across the chart's middle, over the points, "<cause>:" and what could not be done
 // below it, on a black band: a user who left the device for hours must see it at a glance.

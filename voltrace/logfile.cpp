@@ -79,7 +79,7 @@ int openLog(LogReader *in, const char *path)
     in->start = in->filled = 0;
     in->buffer[0] = '\n';
     in->firstLine = 1;
-    in->atEnd = 0;
+    in->atEnd = in->failed = 0;
     return 1;
 }
 
@@ -99,7 +99,7 @@ static int readMore(LogReader *in)
                            ? static_cast<char *>(realloc(in->buffer, in->size * 2 + 1))
                            : nullptr;
         if (!bigger) {
-            in->atEnd = 1;
+            in->atEnd = in->failed = 1;
             return 0;
         }
         in->buffer = bigger;
@@ -111,6 +111,7 @@ static int readMore(LogReader *in)
     while (n < 0 && errno == EINTR);
     if (n <= 0) {
         in->atEnd = 1;
+        in->failed = n < 0;
         return 0;
     }
     in->filled += static_cast<size_t>(n);

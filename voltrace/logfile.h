@@ -71,6 +71,8 @@ struct LogReader {
     size_t start, filled;
     int firstLine;     // 1 until the file's first line has been handed out
     int atEnd;         // the file has given its last byte, or a read failed
+    int failed;        // a read failed, or no buffer could hold a line: the samples before
+                       // it were handed out, the rest of the file was not read
 };
 
 // Opens the log at path. Returns 1, or 0 (errno set, nothing to close) when it cannot be
