@@ -134,10 +134,9 @@ static void drawNotice(const char *text)
              ANCHOR_CENTER | ANCHOR_MIDDLE);
 }
 
-void drawTimeLeft(TimeLeft left)
+// The estimate from the earlier discharges, above the chart, where the header leaves room.
+static void drawTimeLeft(TimeLeft left)
 {
-    if (!left)
-        return;
     const unsigned minutes = minutesLeft(left), logs = earlierLogsOf(left);
     char text[64];
     snprintf(text, sizeof text, "About %u:%02u:00 left (%u earlier log%s)", minutes / 60,
@@ -231,7 +230,7 @@ const char *formatClock(unsigned count, unsigned unitsPerSecond)
     return text;
 }
 
-void drawChart(int isLogging, const char *problem)
+void drawChart(int isLogging, const char *problem, TimeLeft left)
 {
     ChartRanges r = scanLog(csvPath);
 
@@ -244,8 +243,12 @@ void drawChart(int isLogging, const char *problem)
                  static_cast<Uint16>(CHART_RIGHT - 10 - labelWidth), CHART_HEIGHT};
     drawAxes(chartRect);
 
-    if (!isLogging)
+    if (!isLogging) {
         problem = nullptr;
+        left = 0;
+    }
+    if (left)
+        drawTimeLeft(left);
     if (!r.opened) {
         if (!problem)
             drawNotice(isLogging ? "No samples in this log yet" : "Cannot read this log");

@@ -35,13 +35,10 @@ ChartRanges scanLog(const char *path);
 // meanwhile: key releases and SDL_USEREVENTs stay. isLogging says the log is being written:
 // a log not there yet is then one whose first sample is on its way, and problem (why the last
 // sample could not be written), when not null, is said across the chart's middle ("Card
-// full: the last sample could not be written"). The final flip is the caller's.
-void drawChart(int isLogging, const char *problem);
-
-// The logging screen's estimate (timeleft.h), when there is one, as one line between the
-// header and the chart: "About 2:10:00 left (3 earlier logs)". The caller holds the screen
-// lock.
-void drawTimeLeft(TimeLeft left);
+// full: the last sample could not be written"), and left (timeleft.h), when not 0, in one
+// line between the header and the chart ("About 2:10:00 left (3 earlier logs)"). The final
+// flip is the caller's.
+void drawChart(int isLogging, const char *problem, TimeLeft left = 0);
 
 // Says across the chart's middle, over the points, "<cause>:" and what could not be done
 // below it, on a black band: a user who left the device for hours must see it at a glance.

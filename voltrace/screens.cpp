@@ -224,12 +224,10 @@ void redrawScreen(const char *title)
             return;
         drawHeader(title);
         drawFooter(currentScreen(haveLog));
-        if (logging)
-            drawTimeLeft(timeLeft.load());
         // While logging the chart is shown even without a log: the first sample is on its
         // way, or the log could not be created and the chart says why.
         if (haveLog || logging)
-            drawChart(logging, sampleProblem.load());
+            drawChart(logging, sampleProblem.load(), timeLeft.load());
         else
             drawHelp();
         SDL_Flip(screen);
