@@ -135,7 +135,9 @@ int readSample(LogReader *in, uint32_t *time, uint32_t *level)
             }
             if (have == 0)
                 return 0;
-            length = have;  // the last line, cut short: never a sample, but a line
+            // The last line, cut short: never a sample, but a line. readMore may have moved it.
+            line = in->buffer + in->start;
+            length = have;
         }
         const int first = in->firstLine;
         in->firstLine = 0;
