@@ -30,7 +30,7 @@ int parseSample(const char *line, size_t length, int firstLine, uint32_t *time, 
 static inline const char *readDecimal(const char *text, uint32_t max, uint32_t *value)
 {
     // 32-bit steps: the device's core has no 64-bit arithmetic, and strtoull's 64-bit scan
-    // cost it about 230 instructions a field, twice for every line of every chart. Nine
+    // cost it about 220 instructions a field, twice for every line of every chart. Nine
     // digits always fit in 32 bits; only the digits past them are checked for overflow.
     unsigned digit = static_cast<unsigned char>(*text) - '0';
     if (digit > 9)

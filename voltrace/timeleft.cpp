@@ -12,10 +12,13 @@
 #include "slots.h"
 
 /* time-left state */
-std::atomic<TimeLeft> timeLeft{0};  // the estimate shown; see timeleft.h
-static bool gaugeKnown;             // the card thread's own: earlier logs have been read
-static unsigned gaugeOrder;         // for this START
-static EarlierGauge earlier;        // into this
+std::atomic<TimeLeft> timeLeft{0};  // the estimate for the log START last ordered, 0 for
+                                    // none; reset by startLogging, written by the card thread
+                                    // after each sample, both under the card's lock; read by
+                                    // the screens
+static bool gaugeKnown;             // earlier logs have been read; the card thread's own
+static unsigned gaugeOrder;         // for this START; the card thread's own
+static EarlierGauge earlier;        // into this; the card thread's own
 
 static const size_t SAMPLE_BATCH = 64;  // samples handed to the gauge core at a time
 

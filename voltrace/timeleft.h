@@ -27,9 +27,8 @@ static inline unsigned earlierLogsOf(TimeLeft left)
     return left & 0xFF;
 }
 
-/* time-left state shared with the screens: the estimate for the log START last ordered.
-   Reset by startLogging, written by the card thread after each sample, both under the card's
-   lock; read by the screens */
+/* time-left state shared with the sampler and the screens; what it holds and who writes it
+   is said beside its definition in timeleft.cpp */
 extern std::atomic<TimeLeft> timeLeft;
 
 // The earlier logs read at START: at most this many, the most recently written, since a
