@@ -1,94 +1,57 @@
-// The battery gauge across logs. gaugeOf decides which logs qualify and averages their
-// columns; columnOf reads one log's falling envelope. Start at gaugeOf.
+// The battery gauge across logs: gaugeOf hands each log's samples to the gauge core that
+// voltrace shares (chargeleft.h), and keeps the columns and the reasons for the page.
 #include "gauge.h"
 
 #include <errno.h>
-#include <math.h>
 #include <stdio.h>
 
 #include <algorithm>
 
 /* gauge state: none; every function works on the logs it is given */
 
-// One log's column, as gauge.h describes it. Returns 0 when the log has no awake time.
-static int columnOf(const LogSummary &log, double levels[GAUGE_ROWS])
+// Why a log is not in the gauge, in one line. readLog reports no log without a reading and
+// sorts the samples, so only the first two are ever said.
+static std::string leftOutReason(GaugeVerdict verdict, const GaugeWalk &walk,
+                                 uint32_t emptyLevel)
 {
-    const std::vector<Sample> &s = log.samples;
-    std::vector<double> at, envelope;  // awake seconds and envelope level of each real reading
-    double awake = 0.0, lowest = 0.0;
-    for (size_t i = 0; i < s.size(); i++) {
-        if (i > 0) {
-            uint32_t step = s[i].time - s[i - 1].time;
-            awake += step > GAP_SECONDS ? 0 : step;
-        }
-        if (!isReading(s[i]))
-            continue;
-        lowest = at.empty() ? s[i].level : std::min(lowest, static_cast<double>(s[i].level));
-        // A run that begins with NO_READING samples has its first reading from its start.
-        if (at.empty() && awake > 0.0) {
-            at.push_back(0.0);
-            envelope.push_back(lowest);
-        }
-        at.push_back(awake);
-        envelope.push_back(lowest);
+    switch (verdict) {
+    case GAUGE_NOT_RUN_DOWN:
+        return "did not run down: its last level " + formatVolts(walk.lastLevel) +
+               " V is above " + formatVolts(emptyLevel) + " V";
+    case GAUGE_NO_RUN_TIME:
+        return "no run time to share out: one sample, or only holes";
+    case GAUGE_NO_READING:
+        return "no battery reading in it";
+    default:
+        return "samples out of time order";
     }
-    if (awake == 0.0 || at.empty())
-        return 0;
-    if (at.back() < awake) {
-        at.push_back(awake);
-        envelope.push_back(lowest);
-    }
-    // Rows go forward in time, so one walk along the readings serves them all. Where readings
-    // share an awake time (around a hole) the later, lower one holds.
-    size_t j = 0;
-    for (int row = 0; row < GAUGE_ROWS; row++) {
-        double gone = awake * (row * GAUGE_STEP) / 100.0;
-        while (j + 1 < at.size() && at[j + 1] <= gone)
-            j++;
-        if (row == 0)
-            levels[row] = envelope[0];
-        else if (j + 1 < at.size())
-            levels[row] = envelope[j] + (envelope[j + 1] - envelope[j]) * (gone - at[j]) /
-                                            (at[j + 1] - at[j]);
-        else
-            levels[row] = envelope[j];
-    }
-    return 1;
 }
 
 Gauge gaugeOf(const std::vector<LogSummary> &logs, uint32_t emptyLevel)
 {
     Gauge gauge;
+    GaugeMean mean = {};
     for (size_t n = 0; n < logs.size(); n++) {
-        LogNumbers numbers = numbersOf(logs[n]);
-        if (numbers.endLevel > emptyLevel) {
-            gauge.leftOut.push_back(
-                {n, "did not run down: its last level " + formatVolts(numbers.endLevel) +
-                        " V is above " + formatVolts(emptyLevel) + " V"});
+        const std::vector<Sample> &s = logs[n].samples;
+        GaugeWalk walk;
+        beginGaugeWalk(&walk);
+        walkSamples(&walk, s.data(), s.size());
+        GaugeVerdict verdict = turnGaugeWalk(&walk, emptyLevel);
+        if (verdict != GAUGE_TAKEN) {
+            gauge.leftOut.push_back({n, leftOutReason(verdict, walk, emptyLevel)});
             continue;
         }
+        walkSamples(&walk, s.data(), s.size());
+        endGaugeWalk(&walk);
         GaugeColumn column;
         column.log = n;
-        if (!columnOf(logs[n], column.levels)) {
-            gauge.leftOut.push_back({n, "no run time to share out: one sample, or only holes"});
-            continue;
-        }
+        std::copy(walk.levels, walk.levels + GAUGE_ROWS, column.levels);
         gauge.columns.push_back(column);
+        addToMean(&mean, &walk);
     }
-    for (int row = 0; row < GAUGE_ROWS && !gauge.columns.empty(); row++) {
-        double sum = 0.0;
-        for (const GaugeColumn &c : gauge.columns)
-            sum += c.levels[row];
-        gauge.mean[row] = wholeMillivolts(sum / static_cast<double>(gauge.columns.size()));
-    }
+    if (!gauge.columns.empty())
+        meanLevels(&mean, gauge.mean);
     return gauge;
-}
-
-uint32_t wholeMillivolts(double millivolts)
-{
-    // Levels come from 32-bit readings, so the rounded value fits; long long keeps it so
-    // where long has 32 bits.
-    return static_cast<uint32_t>(llround(millivolts));
 }
 
 int writeGaugeCsv(const char *path, const Gauge &gauge)

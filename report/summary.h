@@ -8,23 +8,11 @@
 #include <string>
 #include <vector>
 
+#include "chargeleft.h"
 #include "logfile.h"
 
-// Two samples further apart than this left a hole in the log: the device slept, or the
-// program was stopped. The device writes one sample a minute.
-static const uint32_t GAP_SECONDS = 90;
-
-// NO_READING samples (logfile.h) count for time but never as a level: not in start and end
-// levels, the fall, the crossings, the chart's curve or the gauge.
-struct Sample {
-    uint32_t time;   // seconds since logging started, as the log has it
-    uint32_t level;  // millivolts, or NO_READING
-};
-
-static inline int isReading(const Sample &s)
-{
-    return s.level != NO_READING;
-}
+// Samples (chargeleft.h) that are NO_READING (logfile.h) count for time but never as a
+// level: not in start and end levels, the fall, the crossings, the chart's curve or the gauge.
 
 struct LogSummary {
     std::string name;             // the path as the user gave it

@@ -3,9 +3,6 @@
 #include "chart.h"
 
 #include <stdio.h>
-#include <stdlib.h>
-#include <string.h>
-#include <sys/types.h>
 
 #include "frame.h"
 #include "slots.h"
@@ -20,6 +17,8 @@ static const int READOUT_WIDTH = 70;      // the box that the readout erases: th
 static const int READOUT_HEIGHT = 36;     // label's line and the value's line below it
 static const int CLOCK_HEIGHT = 17;       // the end-time label's line alone, which the clock
                                           // redraws every second
+static const int TIME_LEFT_Y = 30;        // the middle of the free rows between the header
+                                          // (to row 17) and the top label (from row 43)
 
 // A one-sample range would make the scale divide by zero: give it ten units, downwards when
 // upwards would wrap.
@@ -36,17 +35,12 @@ static void widen(Uint32 *min, Uint32 *max)
 ChartRanges scanLog(const char *path)
 {
     ChartRanges r = {0, 0xFFFFFFFFu, 0, 0xFFFFFFFFu, 0, 0, 0};
-    FILE *log = fopen(path, "r");
-    if (!log)
+    LogReader log;
+    if (!openLog(&log, path))
         return r;
     r.opened = 1;
-    char *line = nullptr;
-    size_t size = 0;
-    ssize_t n;
-    for (int first = 1; (n = getline(&line, &size, log)) > 0; first = 0) {
-        Uint32 t, v;
-        if (!parseSample(line, static_cast<size_t>(n), first, &t, &v))
-            continue;
+    Uint32 t, v;
+    while (readSample(&log, &t, &v)) {
         if (t > r.timeMax)
             r.timeMax = t;
         if (t < r.timeMin)
@@ -61,8 +55,7 @@ ChartRanges scanLog(const char *path)
             r.levelMin = v;
         r.readingCount++;
     }
-    free(line);
-    fclose(log);
+    closeLog(&log);
     if (r.lineCount > 0)
         widen(&r.timeMin, &r.timeMax);
     if (r.readingCount > 0)
@@ -141,6 +134,16 @@ static void drawNotice(const char *text)
              ANCHOR_CENTER | ANCHOR_MIDDLE);
 }
 
+// The estimate from the earlier discharges, above the chart, where the header leaves room.
+static void drawTimeLeft(TimeLeft left)
+{
+    const unsigned minutes = minutesLeft(left), logs = earlierLogsOf(left);
+    char text[64];
+    snprintf(text, sizeof text, "About %u:%02u:00 left (%u earlier log%s)", minutes / 60,
+             minutes % 60, logs, logs == 1 ? "" : "s");
+    drawText(10, TIME_LEFT_Y, text, BODY_COLOR, ANCHOR_LEFT | ANCHOR_MIDDLE);
+}
+
 void drawTrouble(const char *cause, const char *what)
 {
     const int middle = chartRect.y + chartRect.h / 2;
@@ -177,18 +180,13 @@ static void drawReadout(Uint32 time, Uint32 level)
 // samples, should the log have grown since the first pass. 0 when the log did not open.
 static int plotSamples(const ChartRanges &r)
 {
-    FILE *log = fopen(csvPath, "r");
-    if (!log)
+    LogReader log;
+    if (!openLog(&log, csvPath))
         return 0;
     const int left = chartRect.x, top = chartRect.y, bottom = top + chartRect.h;
     const Uint32 batch = r.lineCount / 5 + 1;
     Uint32 plotted = 0, sinceFlip = 0, t = 0, v = 0;
-    char *line = nullptr;
-    size_t size = 0;
-    ssize_t n;
-    for (int first = 1; plotted < r.lineCount && (n = getline(&line, &size, log)) > 0; first = 0) {
-        if (!parseSample(line, static_cast<size_t>(n), first, &t, &v))
-            continue;
+    while (plotted < r.lineCount && readSample(&log, &t, &v)) {
         if (v != NO_READING) {
             float px = scaleToRange(t, r.timeMin, r.timeMax, left, CHART_RIGHT);
             float py = scaleToRange(v, r.levelMax, r.levelMin, top, bottom);
@@ -204,8 +202,7 @@ static int plotSamples(const ChartRanges &r)
     }
     if (sinceFlip > 0)
         drawReadout(t, v);
-    free(line);
-    fclose(log);
+    closeLog(&log);
     return 1;
 }
 
@@ -233,7 +230,7 @@ const char *formatClock(unsigned count, unsigned unitsPerSecond)
     return text;
 }
 
-void drawChart(int isLogging, const char *problem)
+void drawChart(int isLogging, const char *problem, TimeLeft left)
 {
     ChartRanges r = scanLog(csvPath);
 
@@ -246,8 +243,12 @@ void drawChart(int isLogging, const char *problem)
                  static_cast<Uint16>(CHART_RIGHT - 10 - labelWidth), CHART_HEIGHT};
     drawAxes(chartRect);
 
-    if (!isLogging)
+    if (!isLogging) {
         problem = nullptr;
+        left = 0;
+    }
+    if (left)
+        drawTimeLeft(left);
     if (!r.opened) {
         if (!problem)
             drawNotice(isLogging ? "No samples in this log yet" : "Cannot read this log");

@@ -5,6 +5,7 @@
 #include <SDL.h>
 
 #include "logfile.h"
+#include "timeleft.h"
 
 /* chart state: the chart's area, as the last chart drawn laid it out (all 0 before any).
    Written by drawChart, read by clockBox; both under the screen lock */
@@ -35,9 +36,10 @@ ChartRanges scanLog(const char *path);
 // or a stopped one still takes its last sample: a log not there yet is then one whose first
 // sample is on its way, and problem (why the last sample could not be written), when not
 // null, is said across the chart's middle ("Card full: the last sample could not be
-// written"). Otherwise an empty log is a finished one ("No samples in this log"). The final
-// flip is the caller's.
-void drawChart(int isLogging, const char *problem);
+// written"), and left (timeleft.h), when not 0, in one line between the header and the chart
+// ("About 2:10:00 left (3 earlier logs)"). Otherwise an empty log is a finished one ("No
+// samples in this log"). The final flip is the caller's.
+void drawChart(int isLogging, const char *problem, TimeLeft left = 0);
 
 // Says across the chart's middle, over the points, "<cause>:" and what could not be done
 // below it, on a black band: a user who left the device for hours must see it at a glance.

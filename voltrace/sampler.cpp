@@ -18,6 +18,7 @@
 #include "frame.h"
 #include "logfile.h"
 #include "slots.h"
+#include "timeleft.h"
 
 /* sampler state */
 std::atomic<int> logging{0};         // 1 while logging; written by the main thread only
@@ -197,8 +198,11 @@ static void *cardThread(void *)
         const unsigned order = logOrder;
         pthread_mutex_unlock(&cardLock);
         sampleWhenDue();
+        const TimeLeft left = estimateTimeLeft(order, logCsv);  // reads the card: no lock held
         pthread_mutex_lock(&cardLock);
         sampling = false;
+        if (order == orderedLog)
+            timeLeft = left;
         announce(order == orderedLog && orderedOn ? SAMPLE_TAKEN : LOG_SETTLED);
     }
     pthread_mutex_unlock(&cardLock);
@@ -238,6 +242,7 @@ void startLogging(void)
     snprintf(orderedPng, sizeof orderedPng, "%s", pngPath);
     orderedStartMs = now;
     sampleProblem = startCardThread() ? nullptr : NO_CARD_THREAD;
+    timeLeft = 0;
     pthread_cond_signal(&cardWake);
     pthread_mutex_unlock(&cardLock);
     logging = 1;

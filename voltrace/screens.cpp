@@ -241,7 +241,7 @@ void redrawScreen(const char *title)
         // is shown even without a log: it is coming, or it could not be created and the chart
         // says why.
         if (haveLog || logging || unsettled)
-            drawChart(logging || unsettled, problem);
+            drawChart(logging || unsettled, problem, logging ? timeLeft.load() : 0);
         else
             drawHelp(problem);
         SDL_Flip(screen);

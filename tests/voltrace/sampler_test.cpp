@@ -3,6 +3,8 @@
 // thread, the clock text, and a logging session raced against screen rebuilds (for
 // ThreadSanitizer).
 #include <stdlib.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <sstream>
@@ -13,6 +15,7 @@
 #include "screens.h"
 #include "slots.h"
 #include "support.h"
+#include "timeleft.h"
 
 namespace {
 
@@ -249,6 +252,35 @@ TEST_F(Sampler, StartTakesTheFirstSampleOnTheCardThreadAndStopEndsTheLog)
     EXPECT_EQ(readText(csvPath), "0,4100\n");
     EXPECT_EQ(pendingUserEvents(), 0);
     EXPECT_TRUE(takeFlips().empty());
+}
+
+// Earlier discharges whose gauge the report's tests know, 4100 - 6 (100 - p) mV at p %: a
+// long and a short one, their mean awake time 7:30:00. A log stopped early, a folder and a log
+// past 4 MB beside them are left out, and so is the log being written.
+TEST_F(Sampler, TheEarlierDischargesGiveTheReportsGaugeAndTheTimeLeftAtALevel)
+{
+    writeText(home + "/battery1.csv", minuteLog(600, [](int k) { return 4200 - k; }));
+    writeText(home + "/battery2.csv", minuteLog(300, [](int k) { return 4000 - 2 * k; }));
+    writeText(home + "/battery3.csv", minuteLog(60, [](int k) { return 4000 - k; }));
+    ASSERT_EQ(mkdir((home + "/battery4.csv").c_str(), 0755), 0);
+    writeText(home + "/battery5.csv", minuteLog(300, [](int k) { return 3900 - 2 * k; }));
+    ASSERT_EQ(truncate((home + "/battery5.csv").c_str(), MAX_LOG_BYTES + 1), 0);
+    writeText(csvPath, minuteLog(10, [](int) { return 3000; }));
+    EarlierGauge g;
+    readEarlierLogs(csvPath, &g);
+    ASSERT_EQ(g.logs, 2);
+    for (int row = 0; row < GAUGE_ROWS; row++)
+        EXPECT_EQ(g.levels[row], static_cast<uint32_t>(4100 - 6 * row * GAUGE_STEP)) << row;
+    EXPECT_EQ(g.runTime, 27000.0);
+
+    // The report's row times the mean run time: 40 % at 3.740 V, 3:00:00. 50 % (3:45:00) is a
+    // half step of ten minutes, rounded up; above the 100 % row all of it, below 0 % none.
+    EXPECT_EQ(timeLeftAt(g.levels, g.runTime, 3740), 3u * 3600);
+    EXPECT_EQ(timeLeftAt(g.levels, g.runTime, 3800), 3u * 3600 + 50 * 60);
+    EXPECT_EQ(timeLeftAt(g.levels, g.runTime, 4300), 27000u);
+    EXPECT_EQ(timeLeftAt(g.levels, g.runTime, 3400), 0u);
+    for (uint32_t level = 4200; level > 3400; level--)
+        EXPECT_LE(timeLeftAt(g.levels, g.runTime, level - 1), timeLeftAt(g.levels, g.runTime, level));
 }
 
 TEST_F(Sampler, ClockTexts)

@@ -171,6 +171,35 @@ TEST_F(Screens, TheLoggingScreenSitsOnARedBand)
     EXPECT_EQ(screenshots().size(), 1u);
 }
 
+// With no earlier discharge beside the log, the space between the header and the chart stays
+// black; with two full ones (their gauge is the sampler test's), the first sample at 3.740 V
+// brings the time left there.
+TEST_F(Screens, TheLoggingScreenSaysTheTimeLeftFromEarlierDischarges)
+{
+    setBattery("3740\n");
+    ASSERT_EQ(press(SDLK_RETURN), 1);
+    ASSERT_TRUE(waitForWake());
+    Frame f = rebuild();
+    int lit = 0;
+    for (int y = 18; y < 43; y++)
+        for (int x = 0; x < 320; x++)
+            lit += f.at(x, y) != 0;
+    EXPECT_EQ(lit, 0);
+    press(SDLK_RETURN);
+
+    writeText(home + "/battery1.csv", minuteLog(600, [](int k) { return 4200 - k; }));
+    writeText(home + "/battery2.csv", minuteLog(300, [](int k) { return 4000 - 2 * k; }));
+    for (int slot = 1; slot <= 3; slot++)
+        press(SDLK_RIGHT);
+    SDL_Event stale;
+    while (SDL_PollEvent(&stale)) {
+    }
+    ASSERT_EQ(press(SDLK_RETURN), 1);
+    ASSERT_TRUE(waitForWake());
+    f = rebuild();
+    EXPECT_TRUE(showsText(f, "About 3:00:00 left (2 earlier logs)", 10, 30, LEFT_MIDDLE));
+}
+
 // The key table in both states. While logging only START acts; SELECT and END would end the
 // program (their exit is checked on the real binary).
 TEST_F(Screens, KeysActByStateAndTheRestAreIgnored)

@@ -202,6 +202,26 @@ bool waitForLog(const std::string &text)
     return false;
 }
 
+bool waitForWake(void)
+{
+    SDL_Event event;
+    for (int waited = 0; waited < 10000; waited += 10) {
+        SDL_PumpEvents();
+        if (SDL_PeepEvents(&event, 1, SDL_GETEVENT, SDL_EVENTMASK(SDL_USEREVENT)) > 0)
+            return true;
+        SDL_Delay(10);
+    }
+    return false;
+}
+
+std::string minuteLog(int minutes, int (*level)(int))
+{
+    std::string log;
+    for (int k = 0; k <= minutes; k++)
+        log += std::to_string(k * 60) + "," + std::to_string(level(k)) + "\n";
+    return log;
+}
+
 void Voltrace::SetUp()
 {
     // Short, so that the slot line stays clear of the footer on every screen.

@@ -52,6 +52,13 @@ void setClock(Uint64 ms);
 // Waits up to 10 s for the card thread to leave exactly text in the log at csvPath.
 bool waitForLog(const std::string &text);
 
+// Waits up to 10 s for the card thread's wake-up after a sample (an SDL_USEREVENT), and takes it.
+bool waitForWake(void);
+
+// A log of one sample a minute, k = 0 ... minutes, at level(k) millivolts, as the report's
+// tests write theirs.
+std::string minuteLog(int minutes, int (*level)(int));
+
 // Counts the white pixels of the rectangle.
 int countWhite(const Frame &frame, int x, int y, int w, int h);
 
