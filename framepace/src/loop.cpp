@@ -268,6 +268,21 @@ static bool keepBlends(Label &l, const SDL_Surface *screen, Uint32 phases)
     return true;
 }
 
+// Four words from from to to, both word-aligned. memcpy keeps the words free of aliasing
+// trouble; told they are aligned, MIPS32 makes each a single lw or sw.
+static inline void copyFourWords(Uint8 *to, const Uint8 *from)
+{
+    Uint32 w0, w1, w2, w3;
+    memcpy(&w0, __builtin_assume_aligned(from, 4), 4);
+    memcpy(&w1, __builtin_assume_aligned(from + 4, 4), 4);
+    memcpy(&w2, __builtin_assume_aligned(from + 8, 4), 4);
+    memcpy(&w3, __builtin_assume_aligned(from + 12, 4), 4);
+    memcpy(__builtin_assume_aligned(to, 4), &w0, 4);
+    memcpy(__builtin_assume_aligned(to + 4, 4), &w1, 4);
+    memcpy(__builtin_assume_aligned(to + 8, 4), &w2, 4);
+    memcpy(__builtin_assume_aligned(to + 12, 4), &w3, 4);
+}
+
 // Copies the runs of l's kept blend for phase onto the locked screen, a word at a time: each
 // run starts on a word in both and is whole blocks of four, and the words between runs
 // already hold what the blend would give them, the pattern.
@@ -282,38 +297,16 @@ static void copyRuns(const Label &l, SDL_Surface *screen, Uint32 phase)
         Uint8 *to = at + r->to;
         // Four words, if the run has an odd four, then eight a turn: that spreads the loop's
         // own counting and branching over them (counted on the device's core by
-        // bench/device). memcpy keeps the words free of aliasing trouble.
-        Uint32 w0, w1, w2, w3, w4, w5, w6, w7;
+        // bench/device).
         if (r->words & 4) {
-            memcpy(&w0, __builtin_assume_aligned(from, 4), 4);
-            memcpy(&w1, __builtin_assume_aligned(from + 4, 4), 4);
-            memcpy(&w2, __builtin_assume_aligned(from + 8, 4), 4);
-            memcpy(&w3, __builtin_assume_aligned(from + 12, 4), 4);
-            memcpy(__builtin_assume_aligned(to, 4), &w0, 4);
-            memcpy(__builtin_assume_aligned(to + 4, 4), &w1, 4);
-            memcpy(__builtin_assume_aligned(to + 8, 4), &w2, 4);
-            memcpy(__builtin_assume_aligned(to + 12, 4), &w3, 4);
+            copyFourWords(to, from);
             from += 16;
             to += 16;
         }
         for (const Uint8 *const last = from + 4 * (r->words & ~7); from != last;
              from += 32, to += 32) {
-            memcpy(&w0, __builtin_assume_aligned(from, 4), 4);
-            memcpy(&w1, __builtin_assume_aligned(from + 4, 4), 4);
-            memcpy(&w2, __builtin_assume_aligned(from + 8, 4), 4);
-            memcpy(&w3, __builtin_assume_aligned(from + 12, 4), 4);
-            memcpy(&w4, __builtin_assume_aligned(from + 16, 4), 4);
-            memcpy(&w5, __builtin_assume_aligned(from + 20, 4), 4);
-            memcpy(&w6, __builtin_assume_aligned(from + 24, 4), 4);
-            memcpy(&w7, __builtin_assume_aligned(from + 28, 4), 4);
-            memcpy(__builtin_assume_aligned(to, 4), &w0, 4);
-            memcpy(__builtin_assume_aligned(to + 4, 4), &w1, 4);
-            memcpy(__builtin_assume_aligned(to + 8, 4), &w2, 4);
-            memcpy(__builtin_assume_aligned(to + 12, 4), &w3, 4);
-            memcpy(__builtin_assume_aligned(to + 16, 4), &w4, 4);
-            memcpy(__builtin_assume_aligned(to + 20, 4), &w5, 4);
-            memcpy(__builtin_assume_aligned(to + 24, 4), &w6, 4);
-            memcpy(__builtin_assume_aligned(to + 28, 4), &w7, 4);
+            copyFourWords(to, from);
+            copyFourWords(to + 16, from + 16);
         }
     }
 }
