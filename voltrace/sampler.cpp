@@ -72,6 +72,7 @@ static ino_t logInode;          // the log there; FAT numbers its files anew at 
 static off_t logLength;         // the log's length as last seen
 static char logTail[32];        // its last bytes then, to know the log again after a remount
 static size_t logTailLength;
+static Uint32 lastLevel;        // the battery level the last sample read, written or not
 
 Uint64 logClockBootMs(void)
 {
@@ -198,7 +199,8 @@ static void *cardThread(void *)
         const unsigned order = logOrder;
         pthread_mutex_unlock(&cardLock);
         sampleWhenDue();
-        const TimeLeft left = estimateTimeLeft(order, logCsv);  // reads the card: no lock held
+        // The first sample's estimate reads the earlier logs from the card: no lock held.
+        const TimeLeft left = estimateTimeLeft(order, logCsv, lastLevel);
         pthread_mutex_lock(&cardLock);
         sampling = false;
         if (order == orderedLog)
@@ -460,6 +462,7 @@ static bool isTheLog(int fd)
 void appendSample(Uint32 seconds)
 {
     int level = readBatteryLevel();
+    lastLevel = static_cast<Uint32>(level);
     if (!logCsv[0])
         return;
     // Room for the cut mark and the longest line.

@@ -1,5 +1,5 @@
 // The time left (timeleft.h): readEarlierLogs picks the earlier slot logs and walks each
-// through the gauge core twice; estimateTimeLeft reads the log's own envelope after every
+// through the gauge core twice; estimateTimeLeft keeps the log's own envelope from every
 // sample. Start at estimateTimeLeft.
 #include "timeleft.h"
 
@@ -19,6 +19,9 @@ std::atomic<TimeLeft> timeLeft{0};  // the estimate for the log START last order
 static bool gaugeKnown;             // earlier logs have been read; the card thread's own
 static unsigned gaugeOrder;         // for this START; the card thread's own
 static EarlierGauge earlier;        // into this; the card thread's own
+static uint32_t envelope;           // this START's log's lowest real reading so far, or
+                                    // NO_READING (above every reading) before one; the card
+                                    // thread's own
 
 static const size_t SAMPLE_BATCH = 64;  // samples handed to the gauge core at a time
 
@@ -129,33 +132,19 @@ void readEarlierLogs(const char *csv, EarlierGauge *gauge)
     gauge->runTime = mean.runTimes / mean.logs;
 }
 
-// The log's falling envelope now: its lowest real reading so far. false when it has none.
-static bool envelopeOf(const char *csv, uint32_t *level)
-{
-    LogReader in;
-    if (!openLog(&in, csv))
-        return false;
-    bool any = false;
-    uint32_t lowest = 0, t, v;
-    while (readSample(&in, &t, &v)) {
-        if (v != NO_READING && (!any || v < lowest))
-            lowest = v;
-        any |= v != NO_READING;
-    }
-    closeLog(&in);
-    *level = lowest;
-    return any;
-}
-
-TimeLeft estimateTimeLeft(unsigned order, const char *csv)
+TimeLeft estimateTimeLeft(unsigned order, const char *csv, uint32_t level)
 {
     if (!gaugeKnown || order != gaugeOrder) {
         readEarlierLogs(csv, &earlier);
         gaugeKnown = true;
         gaugeOrder = order;
+        envelope = NO_READING;
     }
-    uint32_t level;
-    if (earlier.logs == 0 || !envelopeOf(csv, &level))
+    // Every sample of this log passes here, so its envelope is kept, not read again from the
+    // card each minute. A reading the card could not take still tells the battery's level.
+    if (level < envelope)
+        envelope = level;
+    if (earlier.logs == 0 || envelope == NO_READING)
         return 0;
-    return packTimeLeft(timeLeftAt(earlier.levels, earlier.runTime, level), earlier.logs);
+    return packTimeLeft(timeLeftAt(earlier.levels, earlier.runTime, envelope), earlier.logs);
 }

@@ -52,8 +52,8 @@ struct EarlierGauge {
 // tests).
 void readEarlierLogs(const char *csv, EarlierGauge *gauge);
 
-// Card thread, after each sample of the log at csv that START number order began (the
-// first call for an order reads the earlier logs): the estimate at the log's envelope, its
-// lowest real reading so far, from the earlier logs' gauge. 0 while the log has no real
-// reading or no earlier log qualified.
-TimeLeft estimateTimeLeft(unsigned order, const char *csv);
+// Card thread, after each sample of the log at csv that START number order began, with the
+// level that sample read (the first call for an order reads the earlier logs): the estimate
+// at the log's envelope, its lowest real reading so far, from the earlier logs' gauge. 0
+// while the log has no real reading or no earlier log qualified.
+TimeLeft estimateTimeLeft(unsigned order, const char *csv, uint32_t level);
