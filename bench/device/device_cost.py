@@ -15,6 +15,11 @@ import subprocess
 import sys
 import tempfile
 
+# The emulated handheld's rig knows the device runtime's system call names.
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "tests",
+                                "device"))
+from rig import call_names  # noqa: E402
+
 # The functions that bound each window, as the symbol table spells them.
 PAINT = "_Z5paintP11SDL_Surface"
 RENDER_LABEL = "TTF_RenderText_Blended"  # framepace: once the first window has closed
@@ -68,18 +73,6 @@ def count(plugin, program, work, plugin_args):
             elif kind == "windows":
                 counted = int(fields[0])
     return functions, windows, calls, counted
-
-
-def call_names():
-    """o32 system call numbers -> names, from the device runtime's C library headers."""
-    path = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", ".cache",
-                        "device-runtime", "include", "bits", "syscall.h")
-    try:
-        with open(path) as f:
-            return {int(n): name for name, n in re.findall(r"#define __NR_(\w+)\s+(\d+)",
-                                                           f.read())}
-    except OSError:
-        return {}
 
 
 def symbol(program, prefix):
